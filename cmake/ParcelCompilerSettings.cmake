@@ -1,0 +1,17 @@
+# Warnings and sanitizer flags shared by every target of the project.
+add_library(parcel_warnings INTERFACE)
+target_compile_options(parcel_warnings INTERFACE -Wall -Wextra -Wshadow)
+
+add_library(parcel_sanitize INTERFACE)
+if(PARCEL_SANITIZE)
+  # Hosts call the module through plain function pointers (Instantiate and
+  # the vtable slots, with the object as first argument), which the
+  # function-type check of clang would flag as a type mismatch by design.
+  set(_parcel_san_flags -fsanitize=address,undefined -fno-sanitize-recover=undefined
+                        -fno-omit-frame-pointer)
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    list(APPEND _parcel_san_flags -fno-sanitize=function)
+  endif()
+  add_compile_options(${_parcel_san_flags})
+  add_link_options(${_parcel_san_flags})
+endif()

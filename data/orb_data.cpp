@@ -1,0 +1,389 @@
+// The transfer-form reader and the output-record writer of OrbData.
+#include "data/orb_data.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace parcel::data {
+namespace {
+
+long g_allocations_left = -1;
+
+// Every buffer whose size comes from a request goes through here, so a test
+// can make the n-th allocation fail.
+bool AllocationAllowed() noexcept {
+  if (g_allocations_left == 0) return false;
+  if (g_allocations_left > 0) --g_allocations_left;
+  return true;
+}
+
+// Zeroed array of `count` elements.
+template <typename T>
+T* AllocateArray(std::int64_t count) noexcept {
+  if (!AllocationAllowed()) return nullptr;
+  return static_cast<T*>(std::calloc(static_cast<std::size_t>(count), sizeof(T)));
+}
+
+std::int32_t ClampWidth(std::int64_t sum) {
+  return sum < 0 || sum > INT32_MAX ? -1 : static_cast<std::int32_t>(sum);
+}
+
+bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Copies `text` into a blank-padded field of `width` bytes without terminator.
+void PutField(char* field, std::size_t width, const char* text) {
+  std::memset(field, ' ', width);
+  if (text != nullptr) std::memcpy(field, text, strnlen(text, width));
+}
+
+}  // namespace
+
+void* AllocateRaw(std::size_t size) noexcept {
+  return AllocationAllowed() ? std::malloc(size) : nullptr;
+}
+
+void SetAllocationFailureAfter(long count) noexcept { g_allocations_left = count; }
+
+std::int32_t ReadNumber(const char* text, const char* end) noexcept {
+  const char* p = text;
+  while (p < end && IsSpace(*p)) ++p;
+  bool negative = false;
+  if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  std::int64_t value = 0;
+  for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+    value = value * 10 + (*p - '0');
+    if (value > std::int64_t{INT32_MAX} + 1) value = std::int64_t{INT32_MAX} + 1;
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<std::int32_t>(value);
+}
+
+}  // namespace parcel::data
+
+using parcel::data::kOutputFileNameSize;
+using parcel::data::kOutputHeaderSize;
+using parcel::data::kOutputMimeTypeSize;
+using parcel::data::kOutputNameSize;
+using parcel::data::kTransferHeaderSize;
+using parcel::data::kTransferRecordSize;
+using parcel::data::kTransferTagSize;
+using parcel::data::ReadNumber;
+using parcel::data::AllocateArray;
+using parcel::data::ClampWidth;
+using parcel::data::PutField;
+
+OrbData::OrbData() noexcept
+    : descriptionLength(0),
+      description(nullptr),
+      rawLength(0),
+      dataStart(nullptr),
+      tableData(nullptr),
+      tableWidth(nullptr),
+      tableColumns(nullptr),
+      tableLines(nullptr),
+      tableCount(0),
+      recordCount(0),
+      recordKinds(nullptr),
+      parsed(false),
+      output(nullptr),
+      outputLength(0),
+      requestStart(nullptr),
+      requestLength(0),
+      tableLineWidth(nullptr) {}
+
+OrbData::~OrbData() {
+  ReleaseTables();
+  ResetOutput();
+}
+
+void OrbData::ReleaseTableArrays() noexcept {
+  std::free(tableData);
+  std::free(tableWidth);
+  std::free(tableColumns);
+  std::free(tableLines);
+  std::free(tableLineWidth);
+  tableData = nullptr;
+  tableWidth = tableColumns = tableLines = nullptr;
+  tableLineWidth = nullptr;
+  tableCount = 0;
+}
+
+void OrbData::ReleaseTables() noexcept {
+  ReleaseTableArrays();
+  std::free(recordKinds);
+  recordKinds = nullptr;
+  recordCount = 0;
+}
+
+void OrbData::ClearRequest() noexcept {
+  ReleaseTables();
+  description = nullptr;
+  dataStart = nullptr;
+  descriptionLength = 0;
+  rawLength = 0;
+  parsed = false;
+  requestStart = nullptr;
+  requestLength = 0;
+}
+
+int OrbData::ReadTransfer(char* buffer, std::uint32_t length) noexcept {
+  ClearRequest();
+  if (buffer == nullptr || length == 0) return 1;
+  // A new request starts a new response. Releasing here (rather than only
+  // forgetting the pointer) keeps a missing ResetOutput from leaking it.
+  ResetOutput();
+  if (length < kTransferHeaderSize || std::memcmp(buffer, parcel::data::kTransferMagic, 10) != 0) {
+    return 1;
+  }
+  const char* end = buffer + length;
+  requestStart = buffer;
+  requestLength = length;
+  description = buffer + kTransferHeaderSize;
+  descriptionLength = static_cast<std::uint32_t>(ReadNumber(buffer + 16, end));
+  rawLength = ReadNumber(buffer + 32, end);
+  // dataStart may lie beyond the request; ParseDescription never uses it then.
+  dataStart = std::uint64_t{kTransferHeaderSize} + descriptionLength <= length
+                  ? buffer + kTransferHeaderSize + descriptionLength
+                  : nullptr;
+  return 0;
+}
+
+int OrbData::ParseDescription() noexcept {
+  int result = 0;
+  if (requestStart != nullptr) {
+    if (descriptionLength == 0) {
+      // A request without description: one nameless table of width 0.
+      if (rawLength != 0) {
+        tableData = AllocateArray<char*>(1);
+        tableWidth = AllocateArray<std::uint32_t>(1);
+        tableColumns = AllocateArray<std::uint32_t>(1);
+        tableLines = AllocateArray<std::uint32_t>(1);
+        tableLineWidth = AllocateArray<std::int32_t>(1);
+        if (tableData && tableWidth && tableColumns && tableLines && tableLineWidth) {
+          // Its reported size is 0, so nothing of it is ever read.
+          tableCount = 1;
+          tableData[0] = dataStart;
+          tableWidth[0] = tableLines[0] = static_cast<std::uint32_t>(rawLength);
+          tableColumns[0] = 1;
+          tableLineWidth[0] = 0;
+        } else {
+          ReleaseTableArrays();
+          result = 1;
+        }
+      }
+    } else {
+      result = ParseWithDescription();
+    }
+  }
+  parsed = true;
+  return result;
+}
+
+int OrbData::ParseWithDescription() noexcept {
+  // The whole description must lie inside the request.
+  if (dataStart == nullptr) return 1;
+  const std::int32_t records = static_cast<std::int32_t>(descriptionLength / kTransferRecordSize);
+  if (records < 1) return 1;
+  recordKinds = AllocateArray<std::uint32_t>(records);
+  if (recordKinds == nullptr) return 1;
+  recordCount = records;
+
+  static const struct {
+    const char* tag;
+    std::uint32_t kind;
+  } kTags[] = {{"VERS", parcel::data::kRecordVers}, {"TBNM", parcel::data::kRecordTbnm},
+               {"TBLN", parcel::data::kRecordTbln}, {"TBCL", parcel::data::kRecordTbcl},
+               {"TBWD", parcel::data::kRecordTbwd}, {"CLNM", parcel::data::kRecordClnm},
+               {"CLWD", parcel::data::kRecordClwd}};
+  for (std::int32_t r = 0; r < records; ++r) {
+    char* tag = description + std::size_t{kTransferRecordSize} * static_cast<std::size_t>(r);
+    for (std::uint32_t i = 0; i < kTransferTagSize; ++i) {
+      tag[i] = tag[i] == ' ' ? '\0'
+                             : static_cast<char>(std::toupper(static_cast<unsigned char>(tag[i])));
+    }
+    recordKinds[r] = parcel::data::kRecordOther;
+    for (const auto& known : kTags) {
+      if (strncmp(tag, known.tag, kTransferTagSize) == 0) recordKinds[r] = known.kind;
+    }
+  }
+
+  // Record 0 is VERS and its value contains "1.0" before the first NUL. The
+  // search may run past the value (the value has no terminator of its own) but
+  // never past the request.
+  if (recordKinds[0] != parcel::data::kRecordVers) return 1;
+  {
+    const char* value = description + kTransferTagSize;
+    const char* end = requestStart + requestLength;
+    const char* stop = static_cast<const char*>(std::memchr(value, '\0', std::size_t(end - value)));
+    if (stop == nullptr) stop = end;
+    bool found = false;
+    for (const char* p = value; p + 3 <= stop && !found; ++p) found = std::memcmp(p, "1.0", 3) == 0;
+    if (!found) return 1;
+  }
+
+  std::int32_t tables = 0;
+  for (std::int32_t r = 1; r < records; ++r) {
+    if (recordKinds[r] == parcel::data::kRecordTbnm) ++tables;
+  }
+  if (tables == 0) return 0;
+  tableData = AllocateArray<char*>(tables);
+  tableWidth = AllocateArray<std::uint32_t>(tables);
+  tableColumns = AllocateArray<std::uint32_t>(tables);
+  tableLines = AllocateArray<std::uint32_t>(tables);
+  tableLineWidth = AllocateArray<std::int32_t>(tables);
+  if (!tableData || !tableWidth || !tableColumns || !tableLines || !tableLineWidth) {
+    ReleaseTableArrays();
+    return 1;
+  }
+  tableCount = tables;
+
+  // Values of each table; its placement follows once every extent is known.
+  const char* end = requestStart + requestLength;
+  std::int32_t t = -1;
+  std::int64_t width_sum = 0;
+  for (std::int32_t r = 1; r < records; ++r) {
+    const char* value =
+        description + std::size_t{kTransferRecordSize} * static_cast<std::size_t>(r) + kTransferTagSize;
+    const std::uint32_t kind = recordKinds[r];
+    if (kind == parcel::data::kRecordTbnm) {
+      if (t >= 0) tableLineWidth[t] = ClampWidth(width_sum);
+      ++t;
+      width_sum = 0;
+      continue;
+    }
+    // Records before the first TBNM belong to no table.
+    if (t < 0) continue;
+    switch (kind) {
+      case parcel::data::kRecordTbwd:
+        tableWidth[t] = static_cast<std::uint32_t>(ReadNumber(value, end));
+        break;
+      case parcel::data::kRecordTbln:
+        tableLines[t] = static_cast<std::uint32_t>(ReadNumber(value, end));
+        break;
+      case parcel::data::kRecordTbcl:
+        tableColumns[t] = static_cast<std::uint32_t>(ReadNumber(value, end));
+        break;
+      case parcel::data::kRecordClwd:
+        // At most 2^31 records of at most 2^31 each: the 64-bit sum cannot wrap.
+        width_sum += ReadNumber(value, end);
+        break;
+      default:
+        break;
+    }
+  }
+  tableLineWidth[t] = ClampWidth(width_sum);
+  if (!PlaceTables()) {
+    // FindTable still walks the records; only the tables are gone.
+    ReleaseTableArrays();
+    return 1;
+  }
+  return 0;
+}
+
+bool OrbData::PlaceTables() noexcept {
+  // Offsets are tracked from the request start in 64 bits, so nothing wraps
+  // silently; every table must lie inside the request both as placed
+  // (TBLN x TBWD) and as the job will read it (TBLN x sum of CLWD).
+  std::uint64_t offset = std::uint64_t(dataStart - requestStart);
+  for (std::int32_t t = 0; t < tableCount; ++t) {
+    if (tableLineWidth[t] < 0) return false;
+    const std::uint64_t placed = std::uint64_t{tableLines[t]} * tableWidth[t];
+    const std::uint64_t reported = std::uint64_t{tableLines[t]} * std::uint64_t(tableLineWidth[t]);
+    if (placed > UINT32_MAX || reported > INT32_MAX) return false;
+    if (offset + placed > requestLength || offset + reported > requestLength) return false;
+    tableData[t] = requestStart + offset;
+    offset += placed;
+  }
+  return true;
+}
+
+void OrbData::EnsureParsed() noexcept {
+  if (!parsed) ParseDescription();
+}
+
+int OrbData::GetTableCount() noexcept {
+  EnsureParsed();
+  return tableCount;
+}
+
+int OrbData::FindTable(const char* name) noexcept {
+  EnsureParsed();
+  if (name == nullptr) return -1;
+  const std::size_t n = std::strlen(name);
+  if (n >= parcel::data::kTransferValueSize) return -1;
+  std::int32_t k = 0;
+  for (std::int32_t r = 0; r < recordCount; ++r) {
+    if (recordKinds[r] != parcel::data::kRecordTbnm) continue;
+    const char* value =
+        description + std::size_t{kTransferRecordSize} * static_cast<std::size_t>(r) + kTransferTagSize;
+    const std::int32_t index = k++;
+    if (value[n] != ' ' && value[n] != '\0') continue;
+    bool equal = true;
+    for (std::size_t i = 0; i < n && equal; ++i) {
+      equal = std::tolower(static_cast<unsigned char>(value[i])) ==
+              std::tolower(static_cast<unsigned char>(name[i]));
+    }
+    if (equal) return index;
+  }
+  return -1;
+}
+
+char* OrbData::GetTableData(int index) noexcept {
+  EnsureParsed();
+  return index >= 0 && index < tableCount ? tableData[index] : nullptr;
+}
+
+int OrbData::GetTableLineWidth(int index) noexcept {
+  EnsureParsed();
+  return index >= 0 && index < tableCount ? tableLineWidth[index] : 0;
+}
+
+std::uint32_t OrbData::GetTableLineCount(int index) noexcept {
+  EnsureParsed();
+  return index >= 0 && index < tableCount ? tableLines[index] : 0;
+}
+
+int OrbData::AppendOutput(const char* data, std::uint32_t length, const char* mimeType,
+                          const char* name, const char* fileName) noexcept {
+  if (data == nullptr || length == 0 || mimeType == nullptr) return 1;
+  if (length > INT32_MAX) return 1;
+  const std::uint64_t grown = std::uint64_t{outputLength} + kOutputHeaderSize + length;
+  if (grown > UINT32_MAX) return 1;
+  char* buffer = static_cast<char*>(parcel::data::AllocateRaw(static_cast<std::size_t>(grown)));
+  if (buffer == nullptr) return 1;
+  if (output != nullptr) std::memcpy(buffer, output, outputLength);
+  std::free(output);
+
+  char* header = buffer + outputLength;
+  std::memset(header, 0, kOutputHeaderSize);
+  std::memcpy(header, parcel::data::kTransferMagic, 10);
+  PutField(header + 16, kOutputMimeTypeSize, mimeType);
+  PutField(header + 48, kOutputNameSize, name);
+  PutField(header + 80, kOutputFileNameSize, fileName);
+  std::snprintf(header + 144, 16, "%d", static_cast<int>(length));
+  std::memcpy(header + kOutputHeaderSize, data, length);
+
+  output = buffer;
+  outputLength = static_cast<std::uint32_t>(grown);
+  return 0;
+}
+
+bool OrbData::HasOutput() const noexcept { return outputLength != 0 && output != nullptr; }
+
+int OrbData::GetOutput(char** data, std::uint32_t* length) const noexcept {
+  if (data == nullptr || length == nullptr) return 1;
+  *data = output;
+  *length = outputLength;
+  return 0;
+}
+
+void OrbData::ResetOutput() noexcept {
+  std::free(output);
+  output = nullptr;
+  outputLength = 0;
+}

@@ -1,0 +1,153 @@
+// OrbData: one request in the transfer form, read in place, and the response
+// collected as output records in the transfer form.
+//
+// Request layout (all fields text, numbers decimal):
+//   0   "TransMagic"            16  description length D     32  second number R
+//   48  D/48 description records of 48 bytes: an 8-byte tag and a 40-byte value
+//   48+D the tables' bytes, back to back in the order of their TBNM records
+// Output record layout: a 160-byte header ("TransMagic" NUL, MIME type at 16,
+// name at 48, file name at 80, "%d" data length and NUL at 144), then the data.
+//
+// Storage: the container keeps pointers into the caller's request buffer and
+// never copies it. The caller keeps that buffer valid, writable and unchanged
+// while the container is asked about the request; decoding the description
+// rewrites its tag bytes in place. Every pointer handed out for a table stays
+// valid as long as the caller's buffer does.
+//
+// Soundness: every read stays inside [buffer, buffer + length). A description
+// or a table that does not fit the request length, and sizes whose 32-bit
+// products or sums wrap, leave the container with no tables.
+//
+// Thread safety: none; one request at a time from one thread at a time.
+#ifndef PARCEL_DATA_ORB_DATA_H_
+#define PARCEL_DATA_ORB_DATA_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace parcel::data {
+
+// Field widths of the transfer form.
+inline constexpr std::uint32_t kTransferHeaderSize = 48;
+inline constexpr std::uint32_t kTransferRecordSize = 48;
+inline constexpr std::uint32_t kTransferTagSize = 8;
+inline constexpr std::uint32_t kTransferValueSize = 40;
+inline constexpr std::uint32_t kOutputHeaderSize = 160;
+inline constexpr std::uint32_t kOutputMimeTypeSize = 32;
+inline constexpr std::uint32_t kOutputNameSize = 32;
+inline constexpr std::uint32_t kOutputFileNameSize = 64;
+inline constexpr char kTransferMagic[] = "TransMagic";
+
+// Kind codes of description records.
+enum : std::uint32_t {
+  kRecordVers = 0,
+  kRecordTbnm = 1,
+  kRecordTbwd = 2,
+  kRecordTbln = 3,
+  kRecordTbcl = 4,
+  kRecordClnm = 5,
+  kRecordClwd = 6,
+  kRecordOther = 255,
+};
+
+}  // namespace parcel::data
+
+class OrbData {
+ public:
+  // An empty container: no request, no tables, no output.
+  OrbData() noexcept;
+  // Releases the table arrays. The owner calls ResetOutput first; whatever
+  // output is still held is released here as well.
+  virtual ~OrbData();
+
+  OrbData(const OrbData&) = delete;
+  OrbData& operator=(const OrbData&) = delete;
+
+  // Takes the request `buffer` of `length` bytes (borrowed, see above).
+  // Returns 0 when the buffer begins with the magic and holds the 48-byte
+  // header, 1 otherwise (null buffer, length 0, short buffer, wrong magic);
+  // after 1 the container holds no request. A null buffer or length 0 leaves
+  // the output untouched; any other call releases the output first.
+  int ReadTransfer(char* buffer, std::uint32_t length) noexcept;
+
+  // Decodes the description: 0 decoded (or no description), 1 not decodable.
+  // Runs by itself at the first query after ReadTransfer.
+  int ParseDescription() noexcept;
+
+  // Table queries. Each decodes the description first when needed.
+  int GetTableCount() noexcept;
+  // Index of the first table whose TBNM value starts with `name` (compared
+  // without regard to case) followed by a blank or NUL; -1 when none.
+  int FindTable(const char* name) noexcept;
+  // First byte of table `index` (inside the caller's buffer); null when out of range.
+  char* GetTableData(int index) noexcept;
+  // Sum of the table's CLWD values; 0 when out of range.
+  int GetTableLineWidth(int index) noexcept;
+  // The table's TBLN value; 0 when out of range.
+  std::uint32_t GetTableLineCount(int index) noexcept;
+
+  // Appends one output record: a copy of `length` bytes of `data` with
+  // `mimeType`, `name` and `fileName` (the last two may be null; texts longer
+  // than their fields are cut). Returns 0 when appended; 1, leaving the output
+  // unchanged, when data or mimeType is null, length is 0 or above INT32_MAX
+  // (the record's length field is signed), the response would outgrow 32 bits,
+  // or memory is exhausted.
+  int AppendOutput(const char* data, std::uint32_t length, const char* mimeType, const char* name,
+                   const char* fileName) noexcept;
+
+  // True when output bytes are held.
+  bool HasOutput() const noexcept;
+  // Lends the response: stores the output pointer (null when none) and its
+  // length. Valid until ResetOutput. Returns 1, storing nothing, when either
+  // pointer is null; 0 otherwise.
+  int GetOutput(char** data, std::uint32_t* length) const noexcept;
+  // Releases the output; harmless without output.
+  void ResetOutput() noexcept;
+
+ private:
+  void ClearRequest() noexcept;
+  void ReleaseTables() noexcept;
+  void ReleaseTableArrays() noexcept;
+  int ParseWithDescription() noexcept;
+  bool PlaceTables() noexcept;
+  void EnsureParsed() noexcept;
+
+  std::uint32_t descriptionLength;
+  char* description;
+  std::int32_t rawLength;
+  char* dataStart;
+  char** tableData;
+  std::uint32_t* tableWidth;
+  std::uint32_t* tableColumns;
+  std::uint32_t* tableLines;
+  std::int32_t tableCount;
+  std::int32_t recordCount;
+  std::uint32_t* recordKinds;
+  bool parsed;
+  char* output;
+  std::uint32_t outputLength;
+
+  // The request's extent, for the bounds checks the layout itself lacks.
+  char* requestStart;
+  std::uint32_t requestLength;
+  // Per table, the sum of its CLWD values (the reported line width).
+  std::int32_t* tableLineWidth;
+};
+
+namespace parcel::data {
+
+// Reads a decimal number the way atoi does (leading white space, optional
+// sign, digits up to the first non-digit; no digits reads as 0) but never past
+// `end`, and saturating at the 32-bit limits as the Windows C library does.
+std::int32_t ReadNumber(const char* text, const char* end) noexcept;
+
+// malloc through the container's allocation seam.
+void* AllocateRaw(std::size_t size) noexcept;
+
+// Test seam: the next `count` allocations of the container succeed and the ones
+// after fail, until called with a negative count (the default: never fail).
+void SetAllocationFailureAfter(long count) noexcept;
+
+}  // namespace parcel::data
+
+#endif  // PARCEL_DATA_ORB_DATA_H_

@@ -1,0 +1,63 @@
+// Loading the parcel module the way a service host does, and driving its
+// interpreters by virtual-table slot through the binary interface.
+#ifndef PARCEL_HOST_MODULE_H_
+#define PARCEL_HOST_MODULE_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "interpreter/host_abi.h"
+#include "platform/dynamic_library.h"
+
+namespace parcel::host {
+
+// One interpreter of a loaded module. Move-only; destroys the interpreter
+// (slot 9) when it goes. The module must stay loaded as long as it lives.
+class Interpreter {
+ public:
+  Interpreter() = default;
+  explicit Interpreter(ParcelInterpreter* object) : object_(object) {}
+  ~Interpreter() { Destroy(); }
+  Interpreter(const Interpreter&) = delete;
+  Interpreter& operator=(const Interpreter&) = delete;
+  Interpreter(Interpreter&& other) noexcept;
+  Interpreter& operator=(Interpreter&& other) noexcept;
+
+  explicit operator bool() const { return object_ != nullptr; }
+  ParcelInterpreter* get() const { return object_; }
+
+  bool Init(std::uintptr_t context) { return object_->vtbl->Init(object_, context); }
+  // Runs `request` (modified in place by the module). On return `response`
+  // views the interpreter's response buffer, valid until Reset.
+  bool Process(char* request, std::uint32_t size, std::string_view* response);
+  void Reset() { object_->vtbl->Reset(object_); }
+  const char* Name() const { return object_->vtbl->GetName(object_); }
+  const char* Type() const { return object_->vtbl->GetType(object_); }
+  const char* Version() const { return object_->vtbl->GetVersion(object_); }
+  void Destroy();
+
+ private:
+  ParcelInterpreter* object_ = nullptr;
+};
+
+// A loaded parcel module.
+class Module {
+ public:
+  // Loads the module at `path` and resolves Instantiate. False with a message
+  // in `error` when the file cannot be loaded or is not a parcel module.
+  bool Load(const std::string& path, std::string* error);
+  // A new interpreter; empty when the module could not create one.
+  Interpreter Instantiate() const;
+
+ private:
+  platform::DynamicLibrary library_;
+  ParcelInstantiateFn instantiate_ = nullptr;
+};
+
+// Path of the module installed beside the running executable.
+std::string DefaultModulePath();
+
+}  // namespace parcel::host
+
+#endif  // PARCEL_HOST_MODULE_H_

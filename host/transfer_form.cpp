@@ -1,0 +1,115 @@
+// Request building and response reading for hosts.
+#include "host/transfer_form.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace parcel::host {
+namespace {
+
+constexpr std::size_t kHeaderSize = 48;
+constexpr std::size_t kRecordSize = 48;
+constexpr std::size_t kRecordsPerTable = 6;
+constexpr std::size_t kOutputHeaderSize = 160;
+
+// Writes a blank-padded field.
+void PutText(char* field, std::size_t width, std::string_view text) {
+  std::memset(field, ' ', width);
+  std::memcpy(field, text.data(), text.size() < width ? text.size() : width);
+}
+
+void PutRecord(char* record, std::string_view tag, std::string_view value) {
+  PutText(record, 8, tag);
+  PutText(record + 8, 40, value);
+}
+
+std::string Trimmed(std::string_view field) {
+  std::size_t end = field.find('\0');
+  if (end == std::string_view::npos) end = field.size();
+  while (end > 0 && field[end - 1] == ' ') --end;
+  return std::string(field.substr(0, end));
+}
+
+}  // namespace
+
+bool RequestBuilder::AddTable(std::string_view name, std::string_view bytes,
+                              std::uint32_t line_width) {
+  if (name.size() >= kMaxTableName) return false;
+  if (bytes.size() > UINT32_MAX) return false;
+  std::uint32_t width = line_width != 0 ? line_width : static_cast<std::uint32_t>(bytes.size());
+  std::uint64_t lines = width == 0 ? 0 : (bytes.size() + width - 1) / width;
+  if (line_width == 0 && !bytes.empty()) lines = 1;
+  if (lines * width > UINT32_MAX) return false;
+  tables_.push_back(Table{std::string(name), bytes, width, static_cast<std::uint32_t>(lines)});
+  return true;
+}
+
+bool RequestBuilder::Size(std::uint64_t* size) const {
+  std::uint64_t total = kHeaderSize + kRecordSize * (1 + kRecordsPerTable * tables_.size());
+  for (const Table& table : tables_) total += std::uint64_t{table.lines} * table.line_width;
+  *size = total;
+  return total <= UINT32_MAX;
+}
+
+std::string RequestBuilder::Build() const {
+  std::uint64_t size = 0;
+  if (!Size(&size)) return {};
+  std::string request(static_cast<std::size_t>(size), '\0');
+  char* p = request.data();
+  const std::size_t description = kRecordSize * (1 + kRecordsPerTable * tables_.size());
+  PutText(p, 16, "TransMagic");
+  PutText(p + 16, 16, std::to_string(description));
+  PutText(p + 32, 16, "0");
+  char* record = p + kHeaderSize;
+  PutRecord(record, "VERS", "1.0");
+  record += kRecordSize;
+  for (const Table& table : tables_) {
+    PutRecord(record, "TBNM", table.name);
+    PutRecord(record + 48, "TBLN", std::to_string(table.lines));
+    PutRecord(record + 96, "TBWD", std::to_string(table.line_width));
+    PutRecord(record + 144, "TBCL", "1");
+    PutRecord(record + 192, "CLNM", "DATA");
+    PutRecord(record + 240, "CLWD", std::to_string(table.line_width));
+    record += kRecordSize * kRecordsPerTable;
+  }
+  for (const Table& table : tables_) {
+    if (!table.bytes.empty()) std::memcpy(record, table.bytes.data(), table.bytes.size());
+    record += std::uint64_t{table.lines} * table.line_width;
+  }
+  return request;
+}
+
+bool ParseResponse(std::string_view response, std::vector<OutputRecord>* records,
+                   std::string* error) {
+  records->clear();
+  std::size_t offset = 0;
+  while (offset < response.size()) {
+    if (response.size() - offset < kOutputHeaderSize) {
+      *error = "truncated output record header at offset " + std::to_string(offset);
+      return false;
+    }
+    std::string_view header = response.substr(offset, kOutputHeaderSize);
+    if (header.substr(0, 10) != "TransMagic") {
+      *error = "output record without magic at offset " + std::to_string(offset);
+      return false;
+    }
+    std::string length_text = Trimmed(header.substr(144, 16));
+    char* end = nullptr;
+    long long length = std::strtoll(length_text.c_str(), &end, 10);
+    if (length_text.empty() || *end != '\0' || length < 0 ||
+        static_cast<unsigned long long>(length) > response.size() - offset - kOutputHeaderSize) {
+      *error = "bad output record length '" + length_text + "' at offset " + std::to_string(offset);
+      return false;
+    }
+    OutputRecord out;
+    out.mime_type = Trimmed(header.substr(16, 32));
+    out.name = Trimmed(header.substr(48, 32));
+    out.file_name = Trimmed(header.substr(80, 64));
+    out.data = response.substr(offset + kOutputHeaderSize, static_cast<std::size_t>(length));
+    records->push_back(std::move(out));
+    offset += kOutputHeaderSize + static_cast<std::size_t>(length);
+  }
+  return true;
+}
+
+}  // namespace parcel::host

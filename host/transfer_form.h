@@ -1,0 +1,57 @@
+// Host side of the transfer form: building requests and reading responses.
+#ifndef PARCEL_HOST_TRANSFER_FORM_H_
+#define PARCEL_HOST_TRANSFER_FORM_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace parcel::host {
+
+// Builds a request: a description with one group of records per table, then
+// the tables' bytes back to back.
+class RequestBuilder {
+ public:
+  // Longest table name the description's 40-byte value field holds.
+  static constexpr std::size_t kMaxTableName = 40;
+
+  // Adds a table `name` holding `bytes`. The bytes are viewed, not copied:
+  // they must outlive Build. With `line_width` 0 the table is one line of
+  // bytes.size() bytes; otherwise it has as many lines of `line_width` bytes
+  // as the bytes need, the last one padded with NUL bytes. False when the name
+  // does not fit its field or the sizes do not fit 32 bits.
+  bool AddTable(std::string_view name, std::string_view bytes, std::uint32_t line_width = 0);
+
+  // Size in bytes the request will have; false when it would outgrow 32 bits.
+  bool Size(std::uint64_t* size) const;
+
+  // The request in the transfer form. Empty when it would outgrow 32 bits.
+  std::string Build() const;
+
+ private:
+  struct Table {
+    std::string name;
+    std::string_view bytes;
+    std::uint32_t line_width;
+    std::uint32_t lines;
+  };
+  std::vector<Table> tables_;
+};
+
+// One output record of a response; `data` views the response buffer.
+struct OutputRecord {
+  std::string mime_type;
+  std::string name;
+  std::string file_name;
+  std::string_view data;
+};
+
+// Splits a response into its records. False, with a reason in `error`, when
+// the bytes are not a sequence of well-formed output records.
+bool ParseResponse(std::string_view response, std::vector<OutputRecord>* records,
+                   std::string* error);
+
+}  // namespace parcel::host
+
+#endif  // PARCEL_HOST_TRANSFER_FORM_H_

