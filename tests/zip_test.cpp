@@ -396,7 +396,9 @@ TEST_F(ZipRecords, EmptyEntriesHaveZeroCrcAndTheTwoByteDeflateStream) {
     EXPECT_EQ(e.crc, 0u) << e.name;
     EXPECT_EQ(e.data, "") << e.name;
     EXPECT_EQ(e.compressed, e.method == 8 ? 2u : 0u) << e.name;
-    if (e.method == 8) EXPECT_EQ(z.substr(e.offset + 30 + e.name.size(), 2), "\3\0"s) << e.name;
+    if (e.method == 8) {
+      EXPECT_EQ(z.substr(e.offset + 30 + e.name.size(), 2), "\3\0"s) << e.name;
+    }
   }
 }
 
@@ -628,8 +630,12 @@ TEST_F(ZipLimits, EntryCountStopsAt65535) {
   Archive a;
   ASSERT_TRUE(ReadArchive(z, &a));
   EXPECT_EQ(a.entries.size(), kZipMaxEntries);
-  if (HasUnzip()) EXPECT_TRUE(UnzipAccepts(z));
-  if (HasPython()) EXPECT_TRUE(PythonReads(z, PythonListing(a.entries, "")));
+  if (HasUnzip()) {
+    EXPECT_TRUE(UnzipAccepts(z));
+  }
+  if (HasPython()) {
+    EXPECT_TRUE(PythonReads(z, PythonListing(a.entries, "")));
+  }
 }
 
 TEST_F(ZipLimits, EntryReaching4GiBUncompressedIsRefusedWhole) {
@@ -748,7 +754,9 @@ TEST_F(ZipMemory, DirectoryAppendIsAllOrNothing) {
   ASSERT_EQ(ZipDirAppend(&directory, many.data(), many.size()), ZIP_SUCCESS);
   std::string joined;
   for (ZipDirBlock* b = directory.first; b != nullptr; b = b->next) {
-    if (b->next != nullptr) EXPECT_EQ(b->free, 0u);  // full before the next is begun
+    if (b->next != nullptr) {
+      EXPECT_EQ(b->free, 0u);  // full before the next is begun
+    }
     joined.append(reinterpret_cast<char*>(b->data), b->filled);
   }
   EXPECT_EQ(joined, first + straddling + many);
@@ -797,7 +805,7 @@ TEST_F(ZipMemory, EveryAllocationFailureIsReportedAndLeavesASoundArchive) {
     int method;
   };
   std::vector<Planned> plan = {{"text", TextData(70000, 1), 8}, {"random", RandomData(50000, 2), 0}};
-  for (int i = 0; i < 120; ++i) plan.push_back({"s" + std::to_string(i), TextData(i * 3, i), 0});
+  for (int i = 0; i < 120; ++i) plan.push_back({std::string("s").append(std::to_string(i)), TextData(i * 3, i), 0});
   plan.push_back({"last", TextData(20000, 3), 8});
 
   long runs = 0;
