@@ -98,16 +98,16 @@ int ZipOpenEntry(ZipArchive* archive, const char* name, const ZipEntryInfo* info
 // number of pieces of any size, including 0.
 // Returns:
 //   ZIP_SUCCESS       all bytes taken.
-//   ZIP_ERR_PARAM     null archive, no open entry or null data with a non-zero
-//                     length (nothing changes); or the entry would reach 4 GiB
-//                     uncompressed (the piece is refused whole and the entry
-//                     stays usable with the bytes it already has).
-//   ZIP_ERR_INTERNAL  the buffer cannot grow;
-//   ZIP_ERR_PARAM     or the archive would reach 4 GiB while the piece was
-//                     being written;
+//   ZIP_ERR_PARAM     null archive, no open entry, or null data with a non-zero
+//                     length: nothing changes.
+//   ZIP_ERR_PARAM     the entry would reach 4 GiB uncompressed: the piece is
+//                     refused whole and the entry keeps the bytes it had.
+//   The entry is spoilt by the codes below: part of the piece may be lost, so
+//   the entry stays open only to be closed; further writes return the same
+//   code and its ZipCloseEntry fails with it (the entry is not listed).
+//   ZIP_ERR_PARAM     the archive would reach 4 GiB.
+//   ZIP_ERR_INTERNAL  the buffer cannot grow.
 //   zlib's code       deflate failed.
-// After one of the last three the entry is spoilt: it stays open, further
-// writes return the same code, and its ZipCloseEntry fails with it.
 int ZipWriteEntry(ZipArchive* archive, const void* data, std::uint32_t length) noexcept;
 
 // Finishes the open entry: flushes its data, corrects its local header and
@@ -125,18 +125,28 @@ int ZipCloseEntry(ZipArchive* archive) noexcept;
 
 // Closes the open entry, if any, writes the central directory and the end
 // record with `comment` (NUL-terminated, or null for none) and destroys the
-// archive, whatever the result.
-// On ZIP_SUCCESS, when outData and outLength are both non-null, the finished
-// archive goes to the caller: *outData points at its first byte and
-// *outLength holds its length. The caller owns that block from then on and
-// releases it, exactly once, with parcel::zip::ReleaseArchiveData. With a
-// null outData or outLength the archive is still finished and then released;
-// on failure nothing is handed out and neither *outData nor *outLength is
-// written.
+// archive, whatever the result: `archive` is invalid after the call.
+//
+// Ownership of the result: on ZIP_SUCCESS, when outData and outLength are both
+// non-null, *outData points at the first byte of the finished archive, a heap
+// block of *outLength bytes. The caller owns it from then on and releases it
+// exactly once with parcel::zip::ReleaseArchiveData (never with delete). With
+// a null outData or outLength the archive is still finished, then released
+// here. On failure nothing is handed out: *outData and *outLength are not
+// written, and the archive's bytes are released.
+//
+//   char* data = nullptr;
+//   std::uint32_t length = 0;
+//   if (ZipCloseArchive(archive, nullptr, &data, &length) == ZIP_SUCCESS) {
+//     ...copy data[0, length)...
+//     parcel::zip::ReleaseArchiveData(data);
+//   }
+//
 // Returns:
 //   ZIP_SUCCESS       finished.
-//   ZIP_ERR_PARAM     null archive (nothing happens), a comment of 65536 bytes
-//                     or more, or the archive would reach 4 GiB.
+//   ZIP_ERR_PARAM     null archive (nothing happens); a comment of 65536 bytes
+//                     or more; or the directory and end record would take the
+//                     archive to 4 GiB.
 //   ZIP_ERR_INTERNAL  the buffer cannot grow.
 //   any code of ZipCloseEntry, from closing the open entry.
 int ZipCloseArchive(ZipArchive* archive, const char* comment, char** outData,
@@ -151,7 +161,8 @@ inline constexpr std::uint32_t kZipMaxFieldLength = 65535;
 // Largest archive length, entry size and offset (32-bit fields).
 inline constexpr std::uint64_t kZipMaxSize = 0xFFFFFFFFu;
 
-// Releases an archive handed out by ZipCloseArchive. Null is harmless.
+// Releases an archive handed out by ZipCloseArchive (the block comes from
+// malloc, so this is free from the writer's own C runtime). Null is harmless.
 void ReleaseArchiveData(char* data) noexcept;
 
 }  // namespace parcel::zip
