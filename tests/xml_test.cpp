@@ -422,4 +422,45 @@ TEST_F(XmlTest, AnEndTagAtTheDepthLimitIsNotTooDeep) {
   ASSERT_TRUE(Parse(kDecl + open + "<!--c-->" + close));
 }
 
+// Unclosed start tags ending in a tag without '>' make every level fail after
+// its children; read naively, each level doubles the work (2^500 reads here).
+TEST_F(XmlTest, NestedFailingChildrenDoNotMultiplyTheWork) {
+  std::string chain;
+  for (int i = 0; i < 1000; ++i) chain += "<a>";
+  EXPECT_FALSE(ParseBody("<R>" + chain + "<c"));
+  // With an odd number of levels and siblings below them, R survives (as a
+  // naive reader also finds at this size).
+  std::string siblings;
+  for (int i = 0; i < 50; ++i) siblings += "<b/>";
+  EXPECT_TRUE(ParseBody("<R>" + chain.substr(0, 3 * 23) + siblings + "<c"));
+  EXPECT_EQ(Str(parser_.GetNodeName("")), "R");
+  EXPECT_EQ(parser_.GetChildCount(""), 0);
+}
+
+TEST(XmlReader, ReportsWhyTheDocumentElementFailed) {
+  using parcel::xml::detail::ReadDocument;
+  using parcel::xml::detail::ReadStatus;
+  auto repeat = [](const std::string& unit, int n) {
+    std::string text;
+    for (int i = 0; i < n; ++i) text += unit;
+    return text;
+  };
+  struct Case {
+    std::string text;
+    ReadStatus status;
+  } cases[] = {
+      {"<R><A/></R>", ReadStatus::kOk},
+      {"<R>", ReadStatus::kFailed},
+      {repeat("<e>", kMaxNestingDepth + 1), ReadStatus::kTooDeep},
+      // Each level re-reads the 20000 siblings left by the failing level below.
+      {"<R>" + repeat("<a>", 200) + repeat("<b/>", 20000) + "<c", ReadStatus::kTooMuchWork},
+  };
+  for (const Case& c : cases) {
+    MiniXMLNode root{};
+    EXPECT_EQ(ReadDocument(c.text.c_str(), c.text.size(), c.text.c_str(), &root), c.status)
+        << c.text.substr(0, 40);
+    parcel::xml::detail::FreeNode(&root);
+  }
+}
+
 }  // namespace

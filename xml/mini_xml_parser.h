@@ -91,7 +91,11 @@ class CMiniXMLParser {
   // text holds a '>' but no "xml"; when no element start is found; when the
   // document element's start tag has no '>' or is followed by no further '<';
   // when its CDATA section lacks "]]>"; when its closing '>' is missing; when
-  // any element lies deeper than kMaxNestingDepth; or when memory runs out.
+  // any element lies deeper than kMaxNestingDepth; when memory runs out; or
+  // when the work exceeds a fixed multiple of the text length. (Children that
+  // fail after their start tag make the enclosing elements read their content
+  // again; nested, such failures would cost exponential time. A document read
+  // once stays far below the limit.)
   // After false (other than for size 0 or null data) the tree is empty.
   // The same structural gaps inside a child element end its parent's children
   // instead: the parent closes at the next '>' from there.

@@ -76,14 +76,31 @@ constexpr std::size_t kCDataOpenLength = sizeof(kCDataOpen) - 1;
 constexpr std::uint64_t kFirstChildCapacity = 10;
 
 // Reads elements out of one compacted, NUL-terminated text. The first fatal
-// status (too deep, out of memory) sticks and fails every enclosing element.
+// status sticks and fails every enclosing element.
+//
+// A child that fails after its start tag makes its parent close at that start
+// tag's '>', so the grandparent reads the failed child's content again, one
+// level up. Nested failures compound this without bound (a few hundred bytes
+// can demand billions of element reads). Two measures keep the cost linear
+// without changing any answer the reader gives within its budget: an element
+// start that failed once fails again at once (the outcome at a position does
+// not depend on the level, except through the depth limit, which is checked
+// first), and the total work is capped at a fixed multiple of the text length.
 class Reader {
  public:
   Reader(const char* text, std::size_t length) noexcept
-      : end_(text + length),
+      : text_(text),
+        end_(text + length),
+        budget_(length < kReadBudgetLimit / kReadBudgetPerByte
+                    ? kReadBudgetPerByte * (length + 1)
+                    : kReadBudgetLimit),
         less_(text, length, "<"),
         greater_(text, length, ">"),
         cdata_close_(text, length, "]]>") {}
+  ~Reader() { delete[] failed_; }
+
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
 
   ReadStatus status() const noexcept { return status_; }
 
@@ -101,19 +118,50 @@ class Reader {
     if (status_ == ReadStatus::kOk) status_ = status;
     return Fail(node);
   }
-  // A new NUL-terminated copy of [begin, end); null when memory runs out.
-  static char* Copy(const char* begin, const char* end) noexcept {
+  // Charges `work` to the budget; false once it is spent.
+  bool Spend(std::size_t work) noexcept {
+    if (work > budget_) return false;
+    budget_ -= work;
+    return true;
+  }
+  // A new NUL-terminated copy of [begin, end) stored in `*field`; sets the
+  // fatal status and returns false when memory or the budget runs out.
+  bool Copy(const char* begin, const char* end, char** field) noexcept {
     const std::size_t length = std::size_t(end - begin);
+    if (!Spend(length)) return SetFatal(ReadStatus::kTooMuchWork);
     char* copy = new (std::nothrow) char[length + 1];
-    if (copy == nullptr) return nullptr;
+    if (copy == nullptr) return SetFatal(ReadStatus::kOutOfMemory);
     std::memcpy(copy, begin, length);
     copy[length] = '\0';
-    return copy;
+    *field = copy;
+    return true;
   }
+  bool SetFatal(ReadStatus status) noexcept {
+    if (status_ == ReadStatus::kOk) status_ = status;
+    return false;
+  }
+  bool FailedBefore(const char* open) const noexcept {
+    const std::size_t at = std::size_t(open - text_);
+    return failed_ != nullptr && (failed_[at / 8] >> (at % 8) & 1) != 0;
+  }
+  // Without memory for the record the reader only loses speed; the budget
+  // still bounds the work.
+  void RecordFailure(const char* open) noexcept {
+    const std::size_t at = std::size_t(open - text_);
+    if (failed_ == nullptr) {
+      failed_ = new (std::nothrow) unsigned char[std::size_t(end_ - text_) / 8 + 1]();
+      if (failed_ == nullptr) return;
+    }
+    failed_[at / 8] = static_cast<unsigned char>(failed_[at / 8] | 1u << (at % 8));
+  }
+  bool ReadElementAt(const char* open, const char*& cursor, MiniXMLNode* node, int depth) noexcept;
   bool AppendChild(MiniXMLNode* parent, const MiniXMLNode& child) noexcept;
   bool ReadChildren(const char* first, MiniXMLNode* node, int depth, const char** after) noexcept;
 
+  const char* text_;
   const char* end_;
+  std::size_t budget_;
+  unsigned char* failed_ = nullptr;  // one bit per text position: an element start that failed
   NextFinder less_;
   NextFinder greater_;
   NextFinder cdata_close_;
@@ -146,8 +194,7 @@ bool Reader::ReadChildren(const char* first, MiniXMLNode* node, int depth,
     if (!ParseElement(cursor, &child, depth + 1)) break;
     if (!AppendChild(node, child)) {
       FreeNode(&child);
-      status_ = ReadStatus::kOutOfMemory;
-      return false;
+      return SetFatal(ReadStatus::kOutOfMemory);
     }
   }
   *after = cursor;
@@ -160,7 +207,15 @@ bool Reader::ParseElement(const char*& cursor, MiniXMLNode* node, int depth) noe
   while (open != nullptr && (open[1] == '!' || open[1] == '?')) open = less_.From(open + 1);
   if (open == nullptr || open[1] == '/') return false;
   if (depth > kMaxNestingDepth) return Fatal(node, ReadStatus::kTooDeep);
+  if (FailedBefore(open)) return false;
+  if (!Spend(1)) return Fatal(node, ReadStatus::kTooMuchWork);
+  if (ReadElementAt(open, cursor, node, depth)) return true;
+  if (status_ == ReadStatus::kOk) RecordFailure(open);
+  return false;
+}
 
+bool Reader::ReadElementAt(const char* open, const char*& cursor, MiniXMLNode* node,
+                           int depth) noexcept {
   // "/>" precedes the first '>' exactly when that '>' follows a '/'.
   const char* name_begin = open + 1;
   const char* close = greater_.From(name_begin);
@@ -169,12 +224,8 @@ bool Reader::ParseElement(const char*& cursor, MiniXMLNode* node, int depth) noe
   const char* tag_end = empty ? close - 1 : close;
   const char* blank =
       static_cast<const char*>(std::memchr(name_begin, ' ', std::size_t(tag_end - name_begin)));
-  node->name = Copy(name_begin, blank != nullptr ? blank : tag_end);
-  if (node->name == nullptr) return Fatal(node, ReadStatus::kOutOfMemory);
-  if (blank != nullptr) {
-    node->attributes = Copy(blank + 1, tag_end);
-    if (node->attributes == nullptr) return Fatal(node, ReadStatus::kOutOfMemory);
-  }
+  if (!Copy(name_begin, blank != nullptr ? blank : tag_end, &node->name)) return Fail(node);
+  if (blank != nullptr && !Copy(blank + 1, tag_end, &node->attributes)) return Fail(node);
 
   const char* last;  // the element's last character, or the end for "/>"
   if (empty) {
@@ -183,16 +234,14 @@ bool Reader::ParseElement(const char*& cursor, MiniXMLNode* node, int depth) noe
     const char* content = less_.From(close + 1);
     if (content == nullptr) return Fail(node);
     if (content[1] == '/') {
-      node->text = Copy(close + 1, content);
-      if (node->text == nullptr) return Fatal(node, ReadStatus::kOutOfMemory);
+      if (!Copy(close + 1, content, &node->text)) return Fail(node);
       last = greater_.From(content);
     } else if (std::size_t(end_ - content - 1) >= kCDataOpenLength &&
                std::memcmp(content + 1, kCDataOpen, kCDataOpenLength) == 0) {
       const char* data = content + 1 + kCDataOpenLength;
       const char* data_end = cdata_close_.From(data);
       if (data_end == nullptr) return Fail(node);
-      node->text = Copy(data, data_end);
-      if (node->text == nullptr) return Fatal(node, ReadStatus::kOutOfMemory);
+      if (!Copy(data, data_end, &node->text)) return Fail(node);
       node->isCData = true;
       last = greater_.From(data_end + 3);
     } else {

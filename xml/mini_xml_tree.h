@@ -24,7 +24,15 @@ enum class ReadStatus {
   kFailed,       // a structural gap: no element, no '>', no '<', no "]]>"
   kTooDeep,      // an element lies deeper than kMaxNestingDepth
   kOutOfMemory,  // a copy or a children array could not be allocated
+  kTooMuchWork,  // re-reading after failed children exceeded the work budget
 };
+
+// Work the reader may spend per byte of text: one unit per element read and
+// per byte copied into the tree. A document read once costs at most about
+// two units per byte; only content re-read after failing children costs more.
+inline constexpr std::size_t kReadBudgetPerByte = 16;
+// Cap of the whole budget, so the product cannot wrap.
+inline constexpr std::size_t kReadBudgetLimit = SIZE_MAX / 2;
 
 // Reads the document element of the compacted text [text, text + length),
 // which must be followed by a NUL, into `root` (which must be empty), starting
