@@ -27,15 +27,15 @@ class ModuleHeapCounter {
     }
   }
 
-  // Patches `module`'s imports from msvcrt.dll. Returns the number of
-  // functions routed; malloc and free must be among them for counts to mean anything.
-  int Install(HMODULE module) {
+  // Patches `module`'s imports from msvcrt.dll. Returns true when malloc and
+  // free were among them; counts mean nothing otherwise.
+  bool Install(HMODULE module) {
     auto* base = reinterpret_cast<BYTE*>(module);
     auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
     auto* nt = reinterpret_cast<IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (dir.VirtualAddress == 0) return 0;
-    int routed = 0;
+    const IMAGE_DATA_DIRECTORY& dir =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (dir.VirtualAddress == 0) return false;
     for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
          import->Name != 0; ++import) {
       if (_stricmp(reinterpret_cast<char*>(base + import->Name), "msvcrt.dll") != 0) continue;
@@ -49,11 +49,10 @@ class ModuleHeapCounter {
           hook.slot = reinterpret_cast<void**>(&slots->u1.Function);
           hook.original = *hook.slot;
           Write(hook.slot, hook.replacement);
-          ++routed;
         }
       }
     }
-    return routed;
+    return Hooks()[0].slot != nullptr && Hooks()[3].slot != nullptr;
   }
 
   // Blocks allocated minus blocks released by the module since Install.

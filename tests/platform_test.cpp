@@ -86,7 +86,8 @@ TEST(PlatformRand, EachThreadHasItsOwnGeneratorStartingAtSeedOne) {
   for (int r : Draw(2)) drawn.push_back(r);
 
   EXPECT_EQ(fresh, seed_one) << "a new thread starts as if seeded with 1";
-  EXPECT_EQ(drawn, expected) << "another thread's seed and draws leave this thread's sequence alone";
+  EXPECT_EQ(drawn, expected)
+      << "another thread's seed and draws leave this thread's sequence alone";
 }
 
 TEST(PlatformClock, NeverGoesBackAndCountsSleepInMilliseconds) {
