@@ -32,26 +32,19 @@ TEST(PlatformRand, SeedGivesTheWindowsCLibrarySequence) {
     unsigned int seed;
     std::vector<int> first;
   };
-  // Values of the Windows C library's rand() after srand(seed).
+  // Values of the Windows C library's rand() after srand(seed). Seed 1 comes
+  // round again last: reseeding restarts the sequence.
   const Case cases[] = {
       {1, {41, 18467, 6334, 26500, 19169, 15724}},
       {0, {38, 7719, 21238, 2437, 8855, 11797}},
       {12345, {7584, 19164, 25795, 22125, 5828, 23405}},
       {0xFFFFFFFFu, {35, 29739, 3374, 11141, 31308, 7870}},
+      {1, {41, 18467, 6334, 26500, 19169, 15724}},
   };
   for (const Case& c : cases) {
     SeedRand(c.seed);
     EXPECT_EQ(Draw(6), c.first) << "seed " << c.seed;
   }
-}
-
-TEST(PlatformRand, ReseedingRepeatsTheSequenceAndOtherSeedsDiffer) {
-  SeedRand(4711);
-  std::vector<int> first = Draw(1000);
-  SeedRand(4711);
-  EXPECT_EQ(Draw(1000), first);
-  SeedRand(4712);
-  EXPECT_NE(Draw(1000), first);
 }
 
 TEST(PlatformRand, ValuesSpanZeroToRandMaxAndNoFurther) {
