@@ -26,8 +26,10 @@ start() {
 }
 
 stop() {
+  # Both fail harmlessly when no server is up or the prefix does not exist yet.
   wineserver -k 2>/dev/null
-  wineserver -w
+  wineserver -w 2>/dev/null
+  return 0
 }
 
 case "${1:-}" in
