@@ -3,7 +3,11 @@
 #include "zip/zip_archive.h"
 
 #include <zlib.h>
+#if PARCEL_FAST_DEFLATE
+#include <libdeflate.h>
+#endif
 
+#include <atomic>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +20,19 @@ using parcel::zip::kZipMaxEntries;
 using parcel::zip::kZipMaxFieldLength;
 using parcel::zip::StoreLE;
 
+namespace parcel::zip {
+namespace {
+
+std::atomic<bool> g_one_shot_deflate{kOneShotDeflateBuilt};
+
+}  // namespace
+
+void SetOneShotDeflate(bool on) noexcept { g_one_shot_deflate.store(on && kOneShotDeflateBuilt); }
+
+bool OneShotDeflate() noexcept { return g_one_shot_deflate.load(); }
+
+}  // namespace parcel::zip
+
 ZipArchive::~ZipArchive() {
   std::free(centralRecord);
   parcel::zip::DirRelease(&directory);
@@ -26,6 +43,7 @@ ZipArchive* ZipArchive::Create() noexcept {
   void* memory = parcel::zip::Allocate(AllocSite::kArchive, sizeof(ZipArchive));
   if (memory == nullptr) return nullptr;
   auto* archive = new (memory) ZipArchive();
+  archive->one_shot_deflate = parcel::zip::OneShotDeflate();
   if (parcel::zip::BufferInit(&archive->buffer) != ZIP_SUCCESS) {
     Destroy(archive);
     return nullptr;
@@ -96,8 +114,13 @@ int ZipArchive::OpenEntry(const char* name, const ZipEntryInfo* info, const void
   // is written, nothing of the entry can fail until its data arrive.
   const std::uint64_t header_size =
       std::uint64_t{parcel::zip::kLocalHeaderSize} + n + localExtraLength;
-  parcel::zip::EntryEncoder* entry_encoder =
-      entry_method == 8 ? static_cast<parcel::zip::EntryEncoder*>(&deflater) : &stored;
+  parcel::zip::EntryEncoder* entry_encoder = &stored;
+  if (entry_method == 8) {
+    entry_encoder = &deflater;
+#if PARCEL_FAST_DEFLATE
+    if (one_shot_deflate) entry_encoder = &one_shot;
+#endif
+  }
   int err = parcel::zip::BufferReserve(&buffer, header_size);
   if (err == ZIP_SUCCESS) err = entry_encoder->Begin(level);
   if (err != ZIP_SUCCESS) {
@@ -142,7 +165,15 @@ int ZipArchive::WriteEntry(const void* data, std::uint32_t length) noexcept {
   if (length == 0) return ZIP_SUCCESS;  // crc32 of a null piece would restart the CRC
   if (length > max_entry_size - total_in) return ZIP_ERR_PARAM;
   const auto* bytes = static_cast<const unsigned char*>(data);
+#if PARCEL_FAST_DEFLATE
+  if (one_shot_deflate) {
+    crc = libdeflate_crc32(crc, bytes, length);
+  } else {
+    crc = static_cast<std::uint32_t>(crc32(crc, bytes, length));
+  }
+#else
   crc = static_cast<std::uint32_t>(crc32(crc, bytes, length));
+#endif
   total_in += length;
   const int err = encoder->Write(bytes, length);
   if (err != ZIP_SUCCESS) spoilt = err;

@@ -10,6 +10,22 @@
 #include "zip/zip_buffer.h"
 #include "zip/zip_encoder.h"
 
+namespace parcel::zip {
+
+// Whether this build has the one-shot deflate path (build option
+// PARCEL_FAST_DEFLATE).
+inline constexpr bool kOneShotDeflateBuilt = PARCEL_FAST_DEFLATE != 0;
+
+// Chooses the deflate path of archives opened from now on: the one-shot
+// compressor for entries written in one piece (with its CRC-32), when `on` and
+// the build has it; otherwise zlib's streaming deflate and CRC-32 for every
+// entry. The one-shot path is the default where it is built. Process-wide;
+// set it while no archive is being opened on another thread.
+void SetOneShotDeflate(bool on) noexcept;
+bool OneShotDeflate() noexcept;
+
+}  // namespace parcel::zip
+
 // States: no entry open (entryOpen false) or one entry open. An open entry is
 // either sound or spoilt (spoilt != ZIP_SUCCESS) after a write lost bytes; a
 // spoilt entry can only be closed, and its close fails.
@@ -45,6 +61,12 @@ struct ZipArchive {
   parcel::zip::Staging staging;
   parcel::zip::StoredEncoder stored{&buffer, &staging};
   parcel::zip::DeflateEncoder deflater{&buffer, &staging};
+#if PARCEL_FAST_DEFLATE
+  parcel::zip::OneShotDeflateEncoder one_shot{&buffer, &staging, &deflater};
+#endif
+  // Method 8 through the one-shot path; taken from the process-wide choice
+  // when the archive is opened.
+  bool one_shot_deflate = false;
   parcel::zip::EntryEncoder* encoder = nullptr;
   int spoilt = ZIP_SUCCESS;
   std::uint64_t localHeaderOffset = 0;

@@ -37,6 +37,12 @@ void* Allocate(AllocSite site, std::size_t size) noexcept {
   return std::malloc(size);
 }
 
+void* Reallocate(AllocSite site, void* block, std::size_t size) noexcept {
+  AllocFailHook hook = g_alloc_fail_hook.load(std::memory_order_relaxed);
+  if (hook != nullptr && hook(site, size)) return nullptr;
+  return std::realloc(block, size);
+}
+
 int BufferInit(ZipMemoryBuffer* buffer) noexcept {
   auto* data = static_cast<unsigned char*>(Allocate(AllocSite::kBuffer, kBufferInitialCapacity));
   if (data == nullptr) return ZIP_ERR_INTERNAL;
@@ -61,11 +67,10 @@ int BufferReserve(ZipMemoryBuffer* buffer, std::uint64_t n) noexcept {
   std::uint64_t capacity = buffer->capacity == 0 ? kBufferInitialCapacity : buffer->capacity;
   while (capacity < end) capacity *= 2;
   if (capacity > SIZE_MAX) return ZIP_ERR_INTERNAL;
+  // On failure realloc leaves the old block, and every byte in it, as it was.
   auto* data = static_cast<unsigned char*>(
-      Allocate(AllocSite::kBuffer, static_cast<std::size_t>(capacity)));
+      Reallocate(AllocSite::kBuffer, buffer->data, static_cast<std::size_t>(capacity)));
   if (data == nullptr) return ZIP_ERR_INTERNAL;
-  if (buffer->length > 0) std::memcpy(data, buffer->data, static_cast<std::size_t>(buffer->length));
-  std::free(buffer->data);
   buffer->data = data;
   buffer->capacity = capacity;
   return ZIP_SUCCESS;

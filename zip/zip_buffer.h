@@ -21,6 +21,7 @@ enum class AllocSite {
   kBuffer,         // a buffer data block (the first one and each larger one)
   kCentralRecord,  // an entry's central record
   kDirBlock,       // a directory block
+  kHandover,       // a one-shot entry's bytes while the entry moves to streaming
 };
 
 // Called before each allocation of the writer; returning true fails it.
@@ -31,6 +32,8 @@ void SetAllocFailHook(AllocFailHook hook) noexcept;
 
 // malloc behind the hook; null on failure. Release with std::free.
 void* Allocate(AllocSite site, std::size_t size) noexcept;
+// realloc behind the hook: null on failure, and `block` is then untouched.
+void* Reallocate(AllocSite site, void* block, std::size_t size) noexcept;
 
 }  // namespace parcel::zip
 
@@ -79,7 +82,9 @@ void DirRelease(Directory* directory) noexcept;
 
 // Copies `n` bytes to data[cursor], growing the block by doubling its capacity
 // as often as needed; the cursor advances by n and length becomes the larger of
-// length and cursor. n = 0 changes nothing.
+// length and cursor. n = 0 changes nothing. A larger block keeps the first
+// length bytes; it is had with realloc, which for large blocks can move the
+// pages instead of copying them.
 // Returns ZIP_SUCCESS; ZIP_ERR_PARAM when the length would pass the buffer's
 // limit; ZIP_ERR_INTERNAL when the larger block cannot be had. On failure the
 // buffer is unchanged: every byte written before stays in place.

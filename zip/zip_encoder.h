@@ -6,9 +6,7 @@
 // returns, all of the entry's data lies in the buffer between the offset at
 // which the entry's data began and the cursor, so the compressed size is that
 // distance whatever path the bytes took. The archive chooses an encoder when
-// an entry is opened; an encoder that compresses an entry given in a single
-// piece in one call (with another deflate implementation) fits in beside
-// these without a change to the entry points.
+// an entry is opened.
 #ifndef PARCEL_ZIP_ZIP_ENCODER_H_
 #define PARCEL_ZIP_ZIP_ENCODER_H_
 
@@ -17,6 +15,10 @@
 #include <cstdint>
 
 #include "zip/zip_buffer.h"
+
+#if PARCEL_FAST_DEFLATE
+struct libdeflate_compressor;
+#endif
 
 namespace parcel::zip {
 
@@ -94,6 +96,47 @@ class DeflateEncoder final : public EntryEncoder {
   z_stream stream_{};
   bool initialised_ = false;
 };
+
+#if PARCEL_FAST_DEFLATE
+// Method 8 through a one-shot compressor. The first piece of an entry is
+// compressed in one call straight into the buffer (no staging, no copy of the
+// input). Should a second piece arrive, the entry moves to `streaming`: the
+// first piece is recovered by inflating the bytes already written, those
+// bytes are taken back out of the buffer, and both pieces go through zlib's
+// streaming deflate as if they had been written that way from the start.
+// An entry whose first piece cannot be given room for the compressor's worst
+// case (memory, or the archive's limit) streams from that piece on.
+class OneShotDeflateEncoder final : public EntryEncoder {
+ public:
+  OneShotDeflateEncoder(ZipMemoryBuffer* buffer, Staging* staging,
+                        DeflateEncoder* streaming) noexcept
+      : EntryEncoder(buffer, staging), streaming_(streaming) {}
+  ~OneShotDeflateEncoder() override;
+  // Levels -1 to 9 (-1 compresses at 6); any other level gives Z_STREAM_ERROR,
+  // a compressor that cannot be had Z_MEM_ERROR. The compressor is kept for
+  // the following entries of the same level.
+  int Begin(int level) noexcept override;
+  int Write(const unsigned char* data, std::uint32_t length) noexcept override;
+  int Finish() noexcept override;
+  int End() noexcept override;
+
+ private:
+  enum class State {
+    kEmpty,      // no byte yet
+    kOneShot,    // one piece, compressed whole between data_begin_ and the cursor
+    kStreaming,  // handed to streaming_
+  };
+  // Moves the entry to the streaming encoder, re-feeding the one-shot piece.
+  [[nodiscard]] int Handover() noexcept;
+
+  DeflateEncoder* streaming_;
+  ::libdeflate_compressor* compressor_ = nullptr;
+  int compressor_level_ = -1;
+  int level_ = -1;
+  State state_ = State::kEmpty;
+  std::uint64_t data_begin_ = 0;
+};
+#endif
 
 }  // namespace parcel::zip
 
