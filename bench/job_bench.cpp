@@ -1,9 +1,15 @@
 // Whole requests through the interpreter (transfer form in, response out),
-// beside zlib's raw deflate over the same bytes, so the job's own overhead
-// over compression shows.
+// beside the bare compressors over the same bytes (libdeflate, the one-shot
+// path's floor, and zlib's raw deflate), so the job's own overhead over
+// compression shows. With PARCEL_BENCH_CORPUS naming the folder that
+// bench/make_corpus.sh made, the three sets are that corpus's.
 #include <benchmark/benchmark.h>
 #include <zlib.h>
+#if PARCEL_BENCH_LIBDEFLATE
+#include <libdeflate.h>
+#endif
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -16,6 +22,11 @@ namespace {
 using parcel::bench::CorpusFile;
 
 std::vector<CorpusFile> SetFor(int which) {
+  if (const char* corpus = std::getenv("PARCEL_BENCH_CORPUS"); corpus != nullptr) {
+    static const char* kFolders[] = {"/mixed", "/small", "/large"};
+    return parcel::bench::Collect(corpus + std::string(kFolders[which]), "", 0, SIZE_MAX,
+                                  SIZE_MAX, SIZE_MAX);
+  }
   switch (which) {
     case 0:
       return parcel::bench::MixedCorpus(24 << 20);
@@ -97,6 +108,33 @@ void BM_ZlibDeflateOnly(benchmark::State& state) {
                           std::int64_t(parcel::bench::TotalBytes(files)));
 }
 BENCHMARK(BM_ZlibDeflateOnly)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+#if PARCEL_BENCH_LIBDEFLATE
+// The one-shot path's floor: libdeflate at level 6 and its CRC over every
+// file, into one output block large enough for any of them.
+void BM_LibdeflateOnly(benchmark::State& state) {
+  const int which = static_cast<int>(state.range(0));
+  const auto files = SetFor(which);
+  libdeflate_compressor* compressor = libdeflate_alloc_compressor(6);
+  std::size_t largest = 0;
+  for (const auto& f : files) largest = std::max(largest, f.bytes.size());
+  std::vector<unsigned char> out(libdeflate_deflate_compress_bound(compressor, largest));
+  std::size_t compressed = 0;
+  for (auto _ : state) {
+    compressed = 0;
+    for (const auto& f : files) {
+      compressed += libdeflate_deflate_compress(compressor, f.bytes.data(), f.bytes.size(),
+                                                out.data(), out.size());
+      benchmark::DoNotOptimize(libdeflate_crc32(0, f.bytes.data(), f.bytes.size()));
+    }
+  }
+  libdeflate_free_compressor(compressor);
+  state.SetLabel(std::string(SetName(which)) + " deflated=" + std::to_string(compressed));
+  state.SetBytesProcessed(std::int64_t(state.iterations()) *
+                          std::int64_t(parcel::bench::TotalBytes(files)));
+}
+BENCHMARK(BM_LibdeflateOnly)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
 
 }  // namespace
 
