@@ -29,7 +29,10 @@ bool AtomicFile::Open(const fs::path& target, std::string* error) {
   for (int attempt = 0; attempt < 16; ++attempt) {
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(random()));
-    fs::path candidate = target.parent_path() / PathFromUtf8("." + DisplayPath(target.filename()) + suffix);
+    std::string name = ".";
+    name += DisplayPath(target.filename());
+    name += suffix;
+    fs::path candidate = target.parent_path() / PathFromUtf8(name);
     if (fs::exists(candidate, ec)) continue;
     errno = 0;
     out_.open(candidate, std::ios::binary | std::ios::trunc);

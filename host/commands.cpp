@@ -273,11 +273,11 @@ std::string OutputFileName(const OutputRecord& record, std::size_t index,
                 c == '.' || c == '-' || c == '_';
     if (!keep) c = '_';
   }
-  if (name.front() == '.') name.insert(0, "_");
+  if (name.front() == '.') name = std::string("_") + name;
   if (std::find(taken->begin(), taken->end(), name) != taken->end()) {
     std::size_t dot = name.rfind('.');
     if (dot == 0 || dot == std::string::npos) dot = name.size();
-    name.insert(dot, "-" + std::to_string(index));
+    name = name.substr(0, dot) + "-" + std::to_string(index) + name.substr(dot);
   }
   taken->push_back(name);
   return name;

@@ -51,7 +51,12 @@ std::string DisplayPath(const fs::path& path) {
   return Utf8FromPath(path, &text) ? text : "?";
 }
 
-std::string QuotedPath(const fs::path& path) { return "'" + DisplayPath(path) + "'"; }
+std::string QuotedPath(const fs::path& path) {
+  std::string quoted = "'";
+  quoted += DisplayPath(path);
+  quoted += '\'';
+  return quoted;
+}
 
 std::string EntryName(const JobFile& file) {
   return file.path.empty() ? file.name : file.path + "\\" + file.name;

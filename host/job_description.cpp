@@ -35,7 +35,8 @@ bool ParseNumber(std::string_view text, Number* value) {
 // the name and the closing '>' or "/>"; nullopt when there is none.
 std::optional<std::string_view> StartTag(std::string_view document, std::string_view name,
                                          std::size_t* end_of_tag) {
-  std::string open = "<" + std::string(name);
+  std::string open = "<";
+  open += name;
   std::size_t at = document.find(open);
   while (at != std::string_view::npos) {
     std::size_t after = at + open.size();
