@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "data/orb_data.h"
+#include "xml/mini_xml_parser.h"
 #include "host/commands.h"
 #include "host/input_files.h"
 #include "host/job_description.h"
@@ -109,6 +110,37 @@ TEST(HostJobDescription, QuoteCharactersOnlyDelimitValues) {
   std::size_t quotes = 0;
   for (char c : xml) quotes += (c == '"' || c == '\'');
   EXPECT_EQ(quotes, 2u * (2 + 1 + 3 + 3));  // declaration, COMPRESS, two FILEs of three
+}
+
+// The module's own parser reads back every name and path exactly, whatever
+// characters they hold.
+TEST(HostJobDescription, ModuleParserReadsBackEveryNameAndPath) {
+  std::vector<JobFile> files = {
+      {"", "plain.txt", 1},
+      {"it's", "\"q\" 'a' it's", 2},
+      {"a&amp;b", "&lt;not an entity&gt; & <tag/>", 3},
+      {"two  spaces\tand\ttabs", "  lead and trail  ", 4},
+      {"x size=\"9\" path=\"y\"", "name=\"z\"", 5},
+      {"gr\xC3\xBC\xC3\x9F" "e\\\xE6\x97\xA5\xE6\x9C\xAC", "\xE8\xAA\x9E.txt", 6},
+      {"", "/>", 7},
+  };
+  const std::string xml = BuildJobDescription(files);
+  CMiniXMLParser parser;
+  ASSERT_TRUE(parser.Parse(xml.data(), xml.size()));
+  EXPECT_STREQ(parser.GetNodeName(""), "REQUEST");
+  ASSERT_EQ(parser.GetChildCount("%s%s", "COMPRESS", "FILES"), int(files.size()));
+  for (int k = 0; k < int(files.size()); ++k) {
+    const char* attributes = parser.GetNodeAttributes("%s%s%sd", "COMPRESS", "FILES", "FILE", k);
+    ASSERT_NE(attributes, nullptr) << k;
+    std::string value(std::strlen(attributes) + 1, '\0');
+    ASSERT_TRUE(CMiniXMLParser::GetAttributeValue(attributes, "name", value.data())) << k;
+    EXPECT_EQ(std::string(value.c_str()), files[k].name) << k;
+    bool has_path = CMiniXMLParser::GetAttributeValue(attributes, "path", value.data());
+    EXPECT_EQ(has_path, !files[k].path.empty()) << k;
+    if (has_path) EXPECT_EQ(std::string(value.c_str()), files[k].path) << k;
+    ASSERT_TRUE(CMiniXMLParser::GetAttributeValue(attributes, "size", value.data())) << k;
+    EXPECT_EQ(std::string(value.c_str()), std::to_string(files[k].size)) << k;
+  }
 }
 
 TEST(HostResponseRecords, ReadsWhatTheContainerWrites) {
