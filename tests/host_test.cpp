@@ -117,7 +117,8 @@ TEST(HostJobDescription, QuoteCharactersOnlyDelimitValues) {
 TEST(HostJobDescription, ModuleParserReadsBackEveryNameAndPath) {
   std::vector<JobFile> files = {
       {"", "plain.txt", 1},
-      {"it's", "\"q\" 'a' it's", 2},
+      {"", "it's", 2},  // one apostrophe: white space after it must stay as it is
+      {"\"q\"", "'a'", 2},
       {"a&amp;b", "&lt;not an entity&gt; & <tag/>", 3},
       {"two  spaces\tand\ttabs", "  lead and trail  ", 4},
       {"x size=\"9\" path=\"y\"", "name=\"z\"", 5},
