@@ -124,15 +124,14 @@ bool InputCollector::AddPath(const fs::path& source, const std::string& parent,
 
 bool InputCollector::AddDirectory(const fs::path& source, const std::string& entry_path,
                                   std::vector<fs::path>* ancestors, std::string* error) {
+  // File identity, not the path, tells a loop: a link may be transparent to
+  // the path functions (Unix links seen from Windows programs under Wine).
   std::error_code ec;
-  fs::path canonical = fs::canonical(source, ec);
-  if (ec) {
-    *error = QuotedPath(source) + ": " + ec.message();
-    return false;
-  }
-  if (std::find(ancestors->begin(), ancestors->end(), canonical) != ancestors->end()) {
-    *error = QuotedPath(source) + ": directory loop: it leads back to " + QuotedPath(canonical);
-    return false;
+  for (const fs::path& ancestor : *ancestors) {
+    if (fs::equivalent(source, ancestor, ec)) {
+      *error = QuotedPath(source) + ": directory loop: it leads back to " + QuotedPath(ancestor);
+      return false;
+    }
   }
   std::vector<std::pair<std::string, fs::path>> children;
   fs::directory_iterator it(source, ec);
@@ -150,7 +149,7 @@ bool InputCollector::AddDirectory(const fs::path& source, const std::string& ent
   }
   // Byte order of UTF-8 names is code point order, the same on every system.
   std::sort(children.begin(), children.end());
-  ancestors->push_back(std::move(canonical));
+  ancestors->push_back(source);
   for (const auto& [name, child] : children) {
     if (!AddPath(child, entry_path, name, ancestors, error)) return false;
   }

@@ -84,7 +84,7 @@ class InputCollector {
   bool AddPath(const std::filesystem::path& source, const std::string& parent,
                const std::string& level, std::vector<std::filesystem::path>* ancestors,
                std::string* error);
-  // `ancestors` holds the canonical paths of the directories being walked.
+  // `ancestors` holds the directories being walked, outermost first.
   bool AddDirectory(const std::filesystem::path& source, const std::string& entry_path,
                     std::vector<std::filesystem::path>* ancestors, std::string* error);
   bool AddFile(const std::filesystem::path& source, const std::string& entry_path,
