@@ -5,6 +5,7 @@
 #define PARCEL_PLATFORM_CRT_H_
 
 #include <cstdint>
+#include <ctime>
 
 namespace parcel::platform {
 
@@ -20,6 +21,11 @@ int Rand();
 // Milliseconds of wall-clock time since the process started (the value the
 // Windows C library's clock() returns, CLOCKS_PER_SEC being 1000 there).
 long Clock();
+
+// Breaks `t` down into UTC calendar fields (as gmtime does, but into the
+// caller's `out`, so it is safe on any thread). False when `t` cannot be
+// represented; `out` is then unspecified.
+bool UtcTime(std::time_t t, std::tm* out);
 
 }  // namespace parcel::platform
 

@@ -32,4 +32,6 @@ long Clock() {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
 }
 
+bool UtcTime(std::time_t t, std::tm* out) { return gmtime_r(&t, out) != nullptr; }
+
 }  // namespace parcel::platform

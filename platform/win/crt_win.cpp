@@ -13,4 +13,6 @@ int Rand() { return std::rand(); }
 
 long Clock() { return static_cast<long>(std::clock()); }
 
+bool UtcTime(std::time_t t, std::tm* out) { return gmtime_s(out, &t) == 0; }
+
 }  // namespace parcel::platform
