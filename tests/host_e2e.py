@@ -108,8 +108,13 @@ class PackTest(HostTestCase):
         """`archive` holds exactly `expected` (entry name -> bytes), verified
         by unzip -t and by zipfile, byte for byte."""
         tested = subprocess.run(["unzip", "-t", archive], capture_output=True)
-        self.assertEqual(tested.returncode, 0, tested.stdout.decode("utf-8", "replace"))
-        self.assertIn(b"No errors detected", tested.stdout)
+        report = tested.stdout + tested.stderr
+        if expected:
+            self.assertEqual(tested.returncode, 0, report.decode("utf-8", "replace"))
+            self.assertIn(b"No errors detected", tested.stdout)
+        else:  # unzip warns about an archive without entries
+            self.assertEqual(tested.returncode, 1, report.decode("utf-8", "replace"))
+            self.assertIn(b"zipfile is empty", report)
         with zipfile.ZipFile(archive) as zf:
             self.assertIsNone(zf.testzip())
             got = {stored_name(info): zf.read(info) for info in zf.infolist()}
@@ -183,7 +188,8 @@ class PackTest(HostTestCase):
         self.assertEqual(len(written), 2, written)
         self.assertEqual(written[0], "META.xml")
         self.assertTrue(written[1].startswith("zipfile_") and written[1].endswith(".zip"))
-        self.assertIn(written[1], response)
+        with open(self.path("records/META.xml"), "rb") as f:
+            self.assertIn(f'url="/output/{written[1]}"'.encode(), f.read())
         self.assertArchive(self.path("records/" + written[1]), self.expected())
 
     def test_run_writes_and_reports_an_error_document(self):
