@@ -194,9 +194,9 @@ bool InputCollector::AddFile(const fs::path& source, const std::string& entry_pa
              entry_name + "'";
     return false;
   }
-  if (files_.size() == kMaxFiles) {
-    *error = "more than " + std::to_string(kMaxFiles) + " files; one archive holds at most " +
-             std::to_string(kMaxFiles);
+  if (files_.size() >= options_.max_files) {
+    *error = "more than " + std::to_string(options_.max_files) +
+             " files; one archive holds at most " + std::to_string(options_.max_files);
     return false;
   }
   entry.size = fs::file_size(source, ec);

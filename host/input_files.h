@@ -63,6 +63,7 @@ class InputCollector {
   struct Options {
     bool junk_paths = false;
     std::vector<std::filesystem::path> excluded;
+    std::size_t max_files = kMaxFiles;
   };
 
   explicit InputCollector(Options options) : options_(std::move(options)) {}
@@ -72,7 +73,7 @@ class InputCollector {
   // unreadable path, a dangling link, something that is neither a regular
   // file nor a directory, a directory that contains itself through a link,
   // a name with a backslash or beyond the name limits, two different files
-  // with one entry name, or more than kMaxFiles files.
+  // with one entry name, or more than max_files files.
   bool Add(std::string_view argument, std::string* error);
 
   const std::vector<InputFile>& files() const { return files_; }
