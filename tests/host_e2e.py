@@ -206,6 +206,15 @@ class PackTest(HostTestCase):
             self.assertIn(b'<ERROR code="2">invalid meta data</ERROR>', f.read())
         self.assertEqual(os.listdir(self.path("records")), ["META.xml"])
 
+    def test_names_at_the_limits_are_stored_whole(self):
+        name = "n" * 251 + ".txt"  # 255 bytes
+        deep = "p" * 100 + "/" + "q" * 100 + "/" + "r" * 53 + ".txt"  # 259 bytes
+        self.write(name, b"255")
+        self.write(deep, b"259")
+        rc, _, err = self.host("pack", "-o", "out.zip", name, deep)
+        self.assertEqual(rc, 0, err)
+        self.assertArchive(self.path("out.zip"), {name: b"255", entry_name(deep): b"259"})
+
     def test_only_empty_files_make_an_empty_archive(self):
         rc, out, err = self.host("pack", "-o", "out.zip", "in/empty.txt")
         self.assertEqual(rc, 0, err)
