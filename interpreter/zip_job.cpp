@@ -8,7 +8,7 @@
 
 #include "data/orb_data.h"
 #include "interpreter/zip_interpreter.h"
-#include "platform/crt.h"
+#include "platform/utc_time.h"
 #include "xml/mini_xml_parser.h"
 #include "zip/zip.h"
 
@@ -57,7 +57,7 @@ using parcel::xml::CopyAttributeValue;
 ZipEntryInfo EntryTime() {
   ZipEntryInfo info{};
   std::tm utc{};
-  if (parcel::platform::UtcTime(std::time(nullptr), &utc)) {
+  if (parcel::platform::UtcNow(&utc)) {
     info.second = static_cast<std::uint32_t>(utc.tm_sec);
     info.minute = static_cast<std::uint32_t>(utc.tm_min);
     info.hour = static_cast<std::uint32_t>(utc.tm_hour);
@@ -140,15 +140,15 @@ bool ZipInterpreter::Execute() noexcept {
       if (result != ZIP_SUCCESS) return Fail(kErrorCloseArchive, kCloseFailed);
     }
 
-    char* data = nullptr;
+    char* bytes = nullptr;
     std::uint32_t length = 0;
-    if (archive.Close(&data, &length) != ZIP_SUCCESS || data == nullptr) {
+    if (archive.Close(&bytes, &length) != ZIP_SUCCESS || bytes == nullptr) {
       return Fail(kErrorCloseArchive, kCloseFailed);
     }
     // The report's size is a signed 32-bit number, and so is an output
     // record's length: a larger archive cannot be answered.
     if (length > INT32_MAX) {
-      parcel::zip::ReleaseArchiveData(data);
+      parcel::zip::ReleaseArchiveData(bytes);
       return Fail(kErrorCloseArchive, kCloseFailed);
     }
     MakeOutputName("zipfile", "zip", entry_name, sizeof entry_name);
@@ -158,8 +158,8 @@ bool ZipInterpreter::Execute() noexcept {
                   "url=\"/output/%s\"/>",
                   static_cast<int>(length), entry_name);
     AddResponse(document);
-    const bool stored = AddOutputPart(data, length, "application/zip", "ZIPFILE", entry_name);
-    parcel::zip::ReleaseArchiveData(data);
+    const bool stored = AddOutputPart(bytes, length, "application/zip", "ZIPFILE", entry_name);
+    parcel::zip::ReleaseArchiveData(bytes);
     if (!stored) {
       // A report without its archive would claim a success the host cannot use.
       DiscardOutput();

@@ -170,7 +170,7 @@ TEST_F(XmlTest, ChildrenArrayGrowsFromTenByDoublingAndKeepsOrder) {
     const std::uint64_t expected_capacity = count <= 10 ? 10 : count <= 20 ? 20 : count <= 40 ? 40 : 80;
     EXPECT_EQ(root->childCapacity, expected_capacity) << count;
     for (int i = 0; i < count; ++i) {
-      ASSERT_EQ(Str(parser_.GetNodeName("%d", i)), "C" + std::to_string(i));
+      ASSERT_EQ(Str(parser_.GetNodeName("%d", i)), std::string(1, 'C').append(std::to_string(i)));
     }
   }
 }

@@ -13,6 +13,7 @@
 #include "host/transfer_form.h"
 #include "interpreter/zip_interpreter.h"
 #include "platform/crt.h"
+#include "platform/utc_time.h"
 #include "tests/external_readers.h"
 #include "tests/transfer_test_util.h"
 #include "tests/zip_reader.h"

@@ -115,7 +115,7 @@ class Reader {
     return false;
   }
   bool Fatal(MiniXMLNode* node, ReadStatus status) noexcept {
-    if (status_ == ReadStatus::kOk) status_ = status;
+    SetFatal(status);
     return Fail(node);
   }
   // Charges `work` to the budget; false once it is spent.
