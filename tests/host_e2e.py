@@ -5,7 +5,7 @@ down to the last byte. Failure cases check the exit code, the message and that
 no output file is left behind.
 
 usage: host_e2e.py --host PATH [--fake-module PATH] [--not-parcel PATH]
-                   [--emulator CMD] [unittest arguments...]
+                   [--emulator WORD]... [unittest arguments...]
 """
 import argparse
 import os
@@ -131,7 +131,8 @@ class PackTest(HostTestCase):
         self.assertEqual(rc, 0, err)
         self.assertArchive(self.path("out.zip"), self.expected())
         self.assertIn(f"out.zip: {len(self.files)} entries", out)
-        self.assertIn("in/empty.txt' is empty and left out", err)
+        sep = "\\" if ON_WINDOWS else "/"  # messages name files the system's way
+        self.assertIn(f"in{sep}empty.txt' is empty and left out", err)
         self.assertNoOutput("never.zip")  # and no temporary beside out.zip
         self.assertEqual([n for n in os.listdir(self.dir) if n.startswith(".")], [])
 
@@ -361,10 +362,11 @@ def main():
     parser.add_argument("--host", required=True)
     parser.add_argument("--fake-module")
     parser.add_argument("--not-parcel")
-    parser.add_argument("--emulator", default="")
+    parser.add_argument("--emulator", action="append", default=[],
+                        help="one word of the command that runs the host; repeatable")
     args, rest = parser.parse_known_args()
     HOST = os.path.abspath(args.host)
-    EMULATOR = args.emulator.split(",") if args.emulator else []
+    EMULATOR = args.emulator
     FAKE_MODULE = os.path.abspath(args.fake_module) if args.fake_module else None
     NOT_PARCEL = os.path.abspath(args.not_parcel) if args.not_parcel else None
     ON_WINDOWS = HOST.lower().endswith(".exe")

@@ -138,7 +138,9 @@ TEST(HostJobDescription, ModuleParserReadsBackEveryNameAndPath) {
     EXPECT_EQ(std::string(value.c_str()), files[k].name) << k;
     bool has_path = CMiniXMLParser::GetAttributeValue(attributes, "path", value.data());
     EXPECT_EQ(has_path, !files[k].path.empty()) << k;
-    if (has_path) EXPECT_EQ(std::string(value.c_str()), files[k].path) << k;
+    if (has_path) {
+      EXPECT_EQ(std::string(value.c_str()), files[k].path) << k;
+    }
     ASSERT_TRUE(CMiniXMLParser::GetAttributeValue(attributes, "size", value.data())) << k;
     EXPECT_EQ(std::string(value.c_str()), std::to_string(files[k].size)) << k;
   }
