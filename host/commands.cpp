@@ -248,8 +248,9 @@ int Pack(const PackOptions& options, std::istream& names) {
   if (!quiet) {
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%s: %zu entries, %" PRIu64 " bytes in, %zu bytes archive, ratio %s, %.2f s\n",
-                DisplayPath(output).c_str(), entries.size(), input_bytes, zip->data.size(),
+    std::printf("%s: %zu %s, %" PRIu64 " bytes in, %zu bytes archive, ratio %s, %.2f s\n",
+                DisplayPath(output).c_str(), entries.size(),
+                entries.size() == 1 ? "entry" : "entries", input_bytes, zip->data.size(),
                 Percent(zip->data.size(), input_bytes).c_str(), seconds);
   }
   return kExitOk;

@@ -137,10 +137,13 @@ class PackTest(HostTestCase):
         self.assertEqual([n for n in os.listdir(self.dir) if n.startswith(".")], [])
 
     def test_files_named_one_by_one_keep_their_directories(self):
-        rc, _, err = self.host("pack", "-o", "out.zip", "in/text.txt", "./in/nested/../one.byte")
+        unicode = next(r for r in self.files if "\u65e5" in r)
+        rc, _, err = self.host("pack", "-o", "\u00e4rchiv.zip", "in/text.txt",
+                               "./in/nested/../one.byte", unicode)
         self.assertEqual(rc, 0, err)
-        self.assertArchive(self.path("out.zip"), {"in\\text.txt": self.files["in/text.txt"],
-                                                  "in\\one.byte": b"\x00"})
+        self.assertArchive(self.path("\u00e4rchiv.zip"), {
+            "in\\text.txt": self.files["in/text.txt"], "in\\one.byte": b"\x00",
+            entry_name(unicode): self.files[unicode]})
 
     def test_junk_paths(self):
         rc, _, err = self.host("pack", "-j", "-o", "out.zip", "in/nested", "in/text.txt")
