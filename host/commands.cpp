@@ -289,6 +289,11 @@ int Run(const RunOptions& options) {
   const fs::path request_path = PathFromUtf8(options.request_file);
   std::string request;
   {
+    std::error_code ec;
+    if (std::uintmax_t size = fs::file_size(request_path, ec); !ec && size > UINT32_MAX) {
+      return Fail(kExitInput, QuotedPath(request_path) +
+                                  ": larger than 4 GiB; the transfer form cannot carry it");
+    }
     errno = 0;
     std::ifstream in(request_path, std::ios::binary);
     if (!in.is_open()) {

@@ -352,6 +352,9 @@ class FailureTest(HostTestCase):
     def test_run_failures(self):
         self.write("garbage.req", b"TransMagic but nothing else")
         self.assertFails(self.host("run", "missing.req"), EXIT_INPUT, "'missing.req'")
+        with open(self.path("huge.req"), "wb") as f:
+            f.truncate(1 << 32)  # sparse, one byte beyond what the form can carry
+        self.assertFails(self.host("run", "huge.req"), EXIT_INPUT, "larger than 4 GiB")
         if FAKE_MODULE:
             self.assertFails(self.host("run", "garbage.req", "-o", "records", "--module",
                                        FAKE_MODULE, env={"PARCEL_FAKE_RESPONSE": "error"}),
