@@ -44,7 +44,11 @@ class TempStream {
  public:
   TempStream() {
     static int counter = 0;
-    path_ = ::testing::TempDir() + "parcel_trace_" + std::to_string(++counter) + ".txt";
+    // CTest runs tests in parallel processes: the test's name keeps files apart.
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    path_ = ::testing::TempDir() + "parcel_trace_" +
+            (test != nullptr ? std::string(test->name()) : std::string()) + "_" +
+            std::to_string(++counter) + ".txt";
     stream_ = std::fopen(path_.c_str(), "w+b");
   }
   ~TempStream() {
