@@ -112,7 +112,7 @@ class RuntimeThrKey : public ::testing::TestWithParam<bool> {
 };
 
 INSTANTIATE_TEST_SUITE_P(Switches, RuntimeThrKey, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Active" : "Inactive"; });
+                         [](const auto& param_info) { return param_info.param ? "Active" : "Inactive"; });
 
 TEST_P(RuntimeThrKey, ReleaseOfAnEmptyVariableIsNoKey) {
   std::uint32_t key = THR_KEY_NONE;

@@ -99,7 +99,8 @@ TEST_F(RuntimeTrace, NullHandleWritesStampOncePerSecondToStandardError) {
   DpTrc(nullptr, "next\n");
   std::string line = "NiInit3: NI already initializes (1)\n";
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "\n" + Asctime(1700000000) + "\n" + line + line + Asctime(1700000001) + "\nnext\n");
+            std::string("\n").append(Asctime(1700000000)) + "\n" + line + line +
+                Asctime(1700000001) + "\nnext\n");
 }
 
 TEST_F(RuntimeTrace, ErrorLineEndsWithLocationSuffix) {
@@ -401,7 +402,8 @@ TEST_F(RuntimeTrace, StampsOfAComponentCarryItsTagAndUseItsFileTimes) {
   DpTrcComponent* c = rt::RegisterTraceComponent('Q', 2, &own);
   ::testing::internal::CaptureStderr();
   DpTrcStamp(nullptr);  // the process-wide second is now taken
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "\n" + Asctime(1700000400) + "\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            std::string("\n").append(Asctime(1700000400)) + "\n");
   DpTrcStamp(c);  // the file record keeps its own
   DpTrcStamp(c);
   EXPECT_EQ(out_.Text(), "Q  \nQ " + Asctime(1700000400) + "\n");
