@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dynamic_library.h"
 #include "platform/thread_local_key.h"
 #include "runtime/mem.h"
 #include "runtime/thr_internal.h"
@@ -312,6 +313,27 @@ TEST_P(RuntimeThrKey, ReleaseThreadValuesRunsDestructorsEarlyAndOnce) {
   EXPECT_EQ(plain_after, &block);  // keys without a destructor keep their values
   EXPECT_EQ(ThrKeyRelease(&key), THR_OK);
   EXPECT_EQ(ThrKeyRelease(&plain), THR_OK);
+}
+
+// The per-thread value of a loaded module is released when a thread that the
+// host created ends: the module's own thread-end hook runs for it.
+TEST(RuntimeThrKeyModule, ValuesOfHostThreadsAreReleasedInsideTheModule) {
+  parcel::platform::DynamicLibrary module;
+  std::string error;
+  std::string path = parcel::platform::ExecutableDirectory() +
+                     parcel::platform::ModuleFileName("runtime_key_module");
+  ASSERT_TRUE(module.Open(path, &error)) << path << ": " << error;
+  auto set_value = reinterpret_cast<int (*)()>(module.Symbol("RuntimeProbeSetValue"));
+  auto released = reinterpret_cast<int (*)()>(module.Symbol("RuntimeProbeReleased"));
+  auto shutdown = reinterpret_cast<int (*)()>(module.Symbol("RuntimeProbeShutdown"));
+  ASSERT_TRUE(set_value != nullptr && released != nullptr && shutdown != nullptr);
+  int results[3] = {-1, -1, -1};
+  for (int& result : results) {
+    std::thread([&] { result = set_value(); }).join();
+  }
+  for (int result : results) EXPECT_EQ(result, THR_OK);
+  EXPECT_EQ(released(), 3);
+  EXPECT_EQ(shutdown(), THR_OK);
 }
 
 // The allocation wrappers, with their failure lines on a temporary stream.
