@@ -192,6 +192,69 @@ int FormatSuffix(char* out, std::size_t size, LineKind kind, int error_number) {
                        line);
 }
 
+// Restores errno when it goes out of scope: tracing never changes it.
+struct ErrnoGuard {
+  const int saved = errno;
+  ~ErrnoGuard() { errno = saved; }
+};
+
+// The level tests: a tagged component writes plain lines from trcEntryLevel
+// on and the other lines from 1 on; with trcFileLevelCheck on, the file
+// record's level is held against trcEntryLevel too, except for errno lines.
+bool Wanted(const ResolvedHandle& h, LineKind kind) {
+  const bool plain = kind == LineKind::kPlain;
+  if (h.tag != 0 && h.level < (plain ? trcEntryLevel : 1)) return false;
+  return kind == LineKind::kErrno || !trcFileLevelCheck || h.file == nullptr ||
+         h.file->level >= trcEntryLevel;
+}
+
+// The prefix of a plain line in the line buffer; returns its length. A tagged
+// component that continues its own open line gets none; one that interrupts
+// another component's open line ends that line first.
+std::size_t PlainPrefix(std::FILE* stream, const ResolvedHandle& h) {
+  if (h.tag == 0) return 0;
+  if (h.tag == g_state.last_tag && !g_state.at_line_start) return 0;
+  if (!g_state.at_line_start) {
+    Write(stream, "\n", 1);
+    g_state.at_line_start = true;
+  }
+  return ComponentPrefix(g_state.line, h.tag, h.indent);
+}
+
+// The prefix of an error, warning or errno line; returns its length.
+std::size_t ErrorPrefix(const ResolvedHandle& h, LineKind kind) {
+  std::size_t length = ComponentPrefix(g_state.line, h.tag, h.indent);
+  const char* marker = kind == LineKind::kWarning ? kWarningPrefix : kErrorPrefix;
+  std::size_t marker_length = std::strlen(marker);
+  std::memcpy(g_state.line + length, marker, marker_length);
+  return length + marker_length;
+}
+
+// The working copy of an error line's format, at most kTraceFormatLimit
+// characters; its final newline gives way to the suffix.
+const char* FormatCopy(std::FILE* stream, LineKind kind, const char* format) {
+  std::size_t length = strnlen(format, kTraceFormatLimit + 1);
+  if (length > kTraceFormatLimit) {
+    if (kind != LineKind::kErrno) std::fputs("*** ERROR => Dptrc fmt string truncated\n", stream);
+    // A cut conversion would leave vsnprintf an undefined format.
+    length = CompleteFormatPrefix(format, kTraceFormatLimit);
+  }
+  std::memcpy(g_state.format, format, length);
+  if (length > 0 && g_state.format[length - 1] == '\n') --length;
+  g_state.format[length] = '\0';
+  return g_state.format;
+}
+
+// Appends the location suffix when it fits in the line.
+void AppendSuffix(LineKind kind, int error_number, std::size_t* length) {
+  char suffix[kTraceLocationSize + 320];
+  int n = FormatSuffix(suffix, sizeof suffix, kind, error_number);
+  if (n > 0 && *length + static_cast<std::size_t>(n) <= kTraceMaxLineText) {
+    std::memcpy(g_state.line + *length, suffix, static_cast<std::size_t>(n) + 1);
+    *length += static_cast<std::size_t>(n);
+  }
+}
+
 const char* AsFormat(const char* format) { return format != nullptr ? format : ""; }
 
 }  // namespace
@@ -227,77 +290,32 @@ std::size_t CompleteFormatPrefix(const char* format, std::size_t limit) noexcept
 
 void WriteLine(void* handle, LineKind kind, int encoding, bool stamp, const char* format,
                std::va_list args) noexcept {
-  const int saved_errno = errno;
+  const ErrnoGuard errno_guard;
   ResolvedHandle h;
-  if (!ResolveHandle(handle, &h)) return;
-  const bool plain = kind == LineKind::kPlain;
-  const bool tagged = h.tag != 0;
-  if (tagged && h.level < (plain ? trcEntryLevel : 1)) return;
-  if (kind != LineKind::kErrno && trcFileLevelCheck && h.file != nullptr &&
-      h.file->level < trcEntryLevel) {
-    return;
-  }
+  if (!ResolveHandle(handle, &h) || !Wanted(h, kind)) return;
   std::FILE* stream = h.stream;
   if (encoding != 1 && encoding != 2) {
     std::fprintf(stream, "*** ERROR => Illegal encoding(%d) for Trace [%s %d]\n", encoding,
                  kSourceName, LinesOf(kind).illegal_encoding);
     std::fflush(stream);
-    errno = saved_errno;
     return;
   }
   if (stamp) DpTrcStamp(handle);
 
+  const bool plain = kind == LineKind::kPlain;
   std::size_t length = 0;
   if (plain) {
-    if (tagged) {
-      bool continues = h.tag == g_state.last_tag && !g_state.at_line_start;
-      if (!continues) {
-        if (!g_state.at_line_start) {
-          // Another component left its line open: end it first.
-          Write(stream, "\n", 1);
-          g_state.at_line_start = true;
-        }
-        length = ComponentPrefix(g_state.line, h.tag, h.indent);
-      }
-    }
+    length = PlainPrefix(stream, h);
   } else {
-    length = ComponentPrefix(g_state.line, h.tag, h.indent);
-    const char* marker = kind == LineKind::kWarning ? kWarningPrefix : kErrorPrefix;
-    std::memcpy(g_state.line + length, marker, std::strlen(marker));
-    length += std::strlen(marker);
-
-    // The working copy of the format; its final newline gives way to the suffix.
-    format = AsFormat(format);
-    std::size_t format_length = strnlen(format, kTraceFormatLimit + 1);
-    if (format_length > kTraceFormatLimit) {
-      if (kind != LineKind::kErrno) {
-        std::fputs("*** ERROR => Dptrc fmt string truncated\n", stream);
-      }
-      // A cut conversion would leave vsnprintf an undefined format.
-      format_length = CompleteFormatPrefix(format, kTraceFormatLimit);
-    }
-    std::memcpy(g_state.format, format, format_length);
-    if (format_length > 0 && g_state.format[format_length - 1] == '\n') --format_length;
-    g_state.format[format_length] = '\0';
-    format = g_state.format;
+    length = ErrorPrefix(h, kind);
+    format = FormatCopy(stream, kind, AsFormat(format));
   }
-
   bool truncated = false;
-  if (!FormatText(stream, kind, encoding, &length, &truncated, AsFormat(format), args)) {
-    errno = saved_errno;
-    return;
-  }
-  if (!plain) {
-    char suffix[kTraceLocationSize + 320];
-    int n = FormatSuffix(suffix, sizeof suffix, kind, saved_errno);
-    if (n > 0 && length + static_cast<std::size_t>(n) <= kTraceMaxLineText) {
-      std::memcpy(g_state.line + length, suffix, static_cast<std::size_t>(n) + 1);
-      length += static_cast<std::size_t>(n);
-    }
-  }
+  if (!FormatText(stream, kind, encoding, &length, &truncated, AsFormat(format), args)) return;
+  if (!plain) AppendSuffix(kind, errno_guard.saved, &length);
 
   bool ends_line = OutputLine(stream, h, length);
-  if (plain && tagged) {
+  if (plain && h.tag != 0) {
     g_state.at_line_start = ends_line;
     g_state.last_tag = h.tag;
   }
@@ -306,7 +324,6 @@ void WriteLine(void* handle, LineKind kind, int encoding, bool stamp, const char
 
   if (kind != LineKind::kErrno) WatchPatterns(handle, stream);
   if (plain) WatchSize(handle, stream, h.file);
-  errno = saved_errno;
 }
 
 }  // namespace parcel::runtime::detail
@@ -348,10 +365,9 @@ bool FormatDateTime(const std::tm& tm, char* out, std::size_t size) {
 void DpTrcStamp(void* handle) noexcept {
   using namespace parcel::runtime;
   namespace platform = parcel::platform;
-  const int saved_errno = errno;
+  const detail::ErrnoGuard errno_guard;
   ResolvedHandle h;
   if (!detail::ResolveHandle(handle, &h) || (h.tag != 0 && h.level < 1) || trcStampMode <= 0) {
-    errno = saved_errno;
     return;
   }
   platform::WallTime now = detail::TraceNow();
@@ -363,10 +379,7 @@ void DpTrcStamp(void* handle) noexcept {
     std::time_t* last = (h.file != nullptr && h.file->lastStamp != kTraceTimeUnset)
                             ? &h.file->lastStamp
                             : &g_state.last_stamp;
-    if (static_cast<std::time_t>(now.seconds) == *last) {
-      errno = saved_errno;
-      return;
-    }
+    if (static_cast<std::time_t>(now.seconds) == *last) return;
     *last = static_cast<std::time_t>(now.seconds);
     if (platform::ToLocalTime(now.seconds, &tm) && FormatDateTime(tm, date, sizeof date)) {
       // asctime: the date and time, a blank and the year, cut to 24 characters.
@@ -382,7 +395,6 @@ void DpTrcStamp(void* handle) noexcept {
     auto seconds = static_cast<std::uint32_t>(now.seconds);
     if (seconds == last->seconds &&
         static_cast<std::int64_t>(now.microseconds) - last->microseconds < interval) {
-      errno = saved_errno;
       return;
     }
     *last = {seconds, now.microseconds};
@@ -391,10 +403,8 @@ void DpTrcStamp(void* handle) noexcept {
                                   static_cast<long>(now.microseconds / 1000), tm.tm_year + 1900);
     }
   }
-  if (text_length <= 0 || static_cast<std::size_t>(text_length) >= sizeof text) {
-    errno = saved_errno;
-    return;
-  }
+  // A date that cannot be formatted leaves the stamp out.
+  if (text_length <= 0 || static_cast<std::size_t>(text_length) >= sizeof text) return;
 
   char* out = g_state.line;
   std::size_t n = 0;
@@ -416,7 +426,6 @@ void DpTrcStamp(void* handle) noexcept {
   out[n] = '\0';
   std::fwrite(out, 1, n, h.stream);
   std::fflush(h.stream);
-  errno = saved_errno;
 }
 
 #define PARCEL_TRC_WRITER(name, kind, encoding, stamp)                \
