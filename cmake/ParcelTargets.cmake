@@ -11,12 +11,24 @@ function(parcel_add_library name)
 endfunction()
 
 # parcel_add_gtest(NAME SOURCES... [DEPS libs...])
+# Each test case becomes a CTest test. Cross builds list and run the cases
+# under the emulator: the tests require the fixtures in PARCEL_TEST_FIXTURES,
+# and the command PARCEL_TEST_DISCOVERY_SETUP runs before the listing (both
+# taken from the caller's scope, see ParcelWine.cmake).
 function(parcel_add_gtest name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} parcel_warnings GTest::gtest GTest::gtest_main)
+  set(properties TIMEOUT 60)
+  if(PARCEL_TEST_FIXTURES)
+    list(APPEND properties FIXTURES_REQUIRED "${PARCEL_TEST_FIXTURES}")
+  endif()
+  if(PARCEL_TEST_DISCOVERY_SETUP)
+    # Runs before the discovery step, which gtest_discover_tests adds after it.
+    add_custom_command(TARGET ${name} POST_BUILD COMMAND ${PARCEL_TEST_DISCOVERY_SETUP} VERBATIM)
+  endif()
   gtest_discover_tests(${name}
-    PROPERTIES TIMEOUT 60
+    PROPERTIES ${properties}
     DISCOVERY_TIMEOUT 120
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
 endfunction()

@@ -38,6 +38,8 @@ bool OrbInterpreterGen::Process(char* request, std::uint32_t requestSize, char**
 
 void OrbInterpreterGen::Reset() noexcept { data->ResetOutput(); }
 
+void OrbInterpreterGen::DiscardOutput() noexcept { data->ResetOutput(); }
+
 void OrbInterpreterGen::SetFlag() noexcept { flag = true; }
 
 void OrbInterpreterGen::ClearFlag() noexcept { flag = false; }

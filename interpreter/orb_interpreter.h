@@ -78,6 +78,9 @@ class OrbInterpreterGen : public OrbInterpreterBase {
   bool AddOutputPart(const char* bytes, std::uint32_t size, const char* mimeType, const char* name,
                      const char* fileName);
 
+  // Drops every output part stored so far.
+  void DiscardOutput() noexcept;
+
   // True when the container exists (it may be missing after memory ran out
   // during construction; such an object is never handed to a host).
   bool IsUsable() const { return data != nullptr; }

@@ -8,3 +8,9 @@ scripts/deps.sh
 cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize
 ctest --preset sanitize
+
+# The Windows tests run in a Wine prefix of their own under build/windows;
+# the test run starts one wineserver for all of them and stops it at the end.
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+ctest --preset windows

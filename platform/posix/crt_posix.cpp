@@ -1,34 +1,31 @@
-// POSIX side of the C library services: glibc's rand() spans 0..2^31-1 and its
-// clock() counts processor microseconds, so both are provided here instead.
+// POSIX side of the C library services: glibc's rand() spans 0..2^31-1 and is
+// shared by all threads, and its clock() counts processor microseconds, so
+// both are provided here instead.
 #include "platform/crt.h"
 
-#include <atomic>
 #include <chrono>
+#include <cstdint>
 
 namespace parcel::platform {
 namespace {
 
-// The generator is the linear congruence of the Windows C library, so a seed
-// gives the same sequence on both platforms.
-std::atomic<std::uint32_t> g_rand_state{1};
+// The linear congruence of the Windows C library, per thread as there, so a
+// seed gives the same sequence on both platforms.
+thread_local std::uint32_t t_rand_state = 1;
 
-const std::chrono::steady_clock::time_point g_process_start = std::chrono::steady_clock::now();
+const std::chrono::steady_clock::time_point g_start = std::chrono::steady_clock::now();
 
 }  // namespace
 
-void SeedRand(unsigned int seed) { g_rand_state.store(seed, std::memory_order_relaxed); }
+void SeedRand(unsigned int seed) noexcept { t_rand_state = seed; }
 
-int Rand() {
-  std::uint32_t state = g_rand_state.load(std::memory_order_relaxed);
-  std::uint32_t next;
-  do {
-    next = state * 214013u + 2531011u;
-  } while (!g_rand_state.compare_exchange_weak(state, next, std::memory_order_relaxed));
-  return static_cast<int>((next >> 16) & 0x7fffu);
+int Rand() noexcept {
+  t_rand_state = t_rand_state * 214013u + 2531011u;
+  return static_cast<int>((t_rand_state >> 16) & 0x7fffu);
 }
 
-long Clock() {
-  auto elapsed = std::chrono::steady_clock::now() - g_process_start;
+long Clock() noexcept {
+  auto elapsed = std::chrono::steady_clock::now() - g_start;
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
 }
 

@@ -1,5 +1,5 @@
 // Windows side of the C library services: the C library's own functions
-// already have the ranges the callers expect.
+// already have the ranges and the per-thread generator the callers expect.
 #include "platform/crt.h"
 
 #include <cstdlib>
@@ -7,10 +7,10 @@
 
 namespace parcel::platform {
 
-void SeedRand(unsigned int seed) { std::srand(seed); }
+void SeedRand(unsigned int seed) noexcept { std::srand(seed); }
 
-int Rand() { return std::rand(); }
+int Rand() noexcept { return std::rand(); }
 
-long Clock() { return static_cast<long>(std::clock()); }
+long Clock() noexcept { return static_cast<long>(std::clock()); }
 
 }  // namespace parcel::platform

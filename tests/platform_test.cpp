@@ -1,0 +1,134 @@
+// The platform services give one behaviour on both sides: the Windows C
+// library's generator and clock, and the broken-down UTC time. The same
+// expectations run natively and, in the Windows build, against the real
+// Windows C library under Wine.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+#include "platform/crt.h"
+#include "platform/utc_time.h"
+
+namespace {
+
+using parcel::platform::Clock;
+using parcel::platform::kRandMax;
+using parcel::platform::Rand;
+using parcel::platform::SeedRand;
+
+std::vector<int> Draw(int count) {
+  std::vector<int> values;
+  for (int i = 0; i < count; ++i) values.push_back(Rand());
+  return values;
+}
+
+TEST(PlatformRand, SeedGivesTheWindowsCLibrarySequence) {
+  struct Case {
+    unsigned int seed;
+    std::vector<int> first;
+  };
+  // Values of the Windows C library's rand() after srand(seed). Seed 1 comes
+  // round again last: reseeding restarts the sequence.
+  const Case cases[] = {
+      {1, {41, 18467, 6334, 26500, 19169, 15724}},
+      {0, {38, 7719, 21238, 2437, 8855, 11797}},
+      {12345, {7584, 19164, 25795, 22125, 5828, 23405}},
+      {0xFFFFFFFFu, {35, 29739, 3374, 11141, 31308, 7870}},
+      {1, {41, 18467, 6334, 26500, 19169, 15724}},
+  };
+  for (const Case& c : cases) {
+    SeedRand(c.seed);
+    EXPECT_EQ(Draw(6), c.first) << "seed " << c.seed;
+  }
+}
+
+TEST(PlatformRand, ValuesSpanZeroToRandMaxAndNoFurther) {
+  SeedRand(99);
+  int low = kRandMax, high = 0;
+  for (int i = 0; i < 300000; ++i) {
+    int r = Rand();
+    ASSERT_GE(r, 0);
+    ASSERT_LE(r, 32767);
+    low = std::min(low, r);
+    high = std::max(high, r);
+  }
+  EXPECT_EQ(low, 0);
+  EXPECT_EQ(high, 32767);
+}
+
+TEST(PlatformRand, EachThreadHasItsOwnGeneratorStartingAtSeedOne) {
+  SeedRand(1);
+  const std::vector<int> seed_one = Draw(3);
+  SeedRand(777);
+  const std::vector<int> expected = Draw(4);
+
+  SeedRand(777);
+  std::vector<int> drawn = Draw(2);
+  std::vector<int> fresh;
+  std::thread other([&] {
+    fresh = Draw(3);
+    SeedRand(5);
+    (void)Draw(3);
+  });
+  other.join();
+  for (int r : Draw(2)) drawn.push_back(r);
+
+  EXPECT_EQ(fresh, seed_one) << "a new thread starts as if seeded with 1";
+  EXPECT_EQ(drawn, expected)
+      << "another thread's seed and draws leave this thread's sequence alone";
+}
+
+TEST(PlatformClock, NeverGoesBackAndCountsSleepInMilliseconds) {
+  long previous = Clock();
+  EXPECT_GE(previous, 0);
+  for (int i = 0; i < 100000; ++i) {
+    long now = Clock();
+    ASSERT_GE(now, previous);
+    previous = now;
+  }
+  // A processor-time clock would hardly move while the thread sleeps, and a
+  // microsecond clock would move a thousand times as far.
+  long before = Clock();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  long slept = Clock() - before;
+  EXPECT_GE(slept, 90);
+  EXPECT_LT(slept, 10000);
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date (month 1..12).
+std::int64_t DaysFromCivil(std::int64_t year, int month, int day) {
+  year -= month <= 2;
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const std::int64_t yoe = year - era * 400;
+  const std::int64_t doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+TEST(PlatformUtcTime, FieldsDescribeTheCurrentSecond) {
+  std::tm fields{};
+  std::time_t before = std::time(nullptr);
+  ASSERT_TRUE(parcel::platform::UtcNow(&fields));
+  std::time_t after = std::time(nullptr);
+
+  EXPECT_GE(fields.tm_mon, 0);
+  EXPECT_LE(fields.tm_mon, 11);
+  EXPECT_GE(fields.tm_mday, 1);
+  EXPECT_GE(fields.tm_year, 120) << "years count from 1900";
+  EXPECT_EQ(fields.tm_isdst, 0);
+  std::int64_t seconds =
+      DaysFromCivil(fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday) * 86400 +
+      fields.tm_hour * 3600 + fields.tm_min * 60 + fields.tm_sec;
+  EXPECT_GE(seconds, static_cast<std::int64_t>(before));
+  EXPECT_LE(seconds, static_cast<std::int64_t>(after));
+  EXPECT_EQ((DaysFromCivil(fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday) + 4) % 7,
+            fields.tm_wday)
+      << "1970-01-01 was a Thursday";
+}
+
+}  // namespace

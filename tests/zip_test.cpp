@@ -1,0 +1,958 @@
+// Tests of the zip writer: record bytes, the data path, limits and failures.
+// Every archive is read back by a reader written here (records decoded field
+// by field, data inflated with zlib, CRC computed bit by bit), and, where the
+// tools are installed, by `unzip -t` and Python's zipfile.
+#include "zip/zip.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "zip/zip_archive.h"
+#include "zip/zip_buffer.h"
+
+namespace {
+
+using namespace std::string_literals;
+using parcel::zip::AllocSite;
+using parcel::zip::kZipMaxEntries;
+using parcel::zip::kZipMaxSize;
+
+// ---------------------------------------------------------------------------
+// Independent reader.
+
+std::uint32_t BitwiseCrc32(const std::string& bytes) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+std::uint32_t Le(const std::string& s, std::size_t at, int n) {
+  std::uint32_t v = 0;
+  for (int i = n - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
+  return v;
+}
+
+std::string U16(std::uint32_t v) { return {char(v), char(v >> 8)}; }
+std::string U32(std::uint32_t v) { return U16(v) + U16(v >> 16); }
+
+struct Entry {
+  std::string name;
+  std::string data;
+  std::uint32_t method = 0, flag = 0, time = 0, crc = 0, compressed = 0;
+  std::uint32_t internal = 0, external = 0, offset = 0;
+  std::string local_extra, central_extra, comment;
+};
+
+Entry Expected(std::string name, std::string data, int method = 0, std::uint32_t flag = 0) {
+  Entry e;
+  e.name = std::move(name);
+  e.data = std::move(data);
+  e.method = static_cast<std::uint32_t>(method);
+  e.flag = flag;
+  return e;
+}
+
+// The general-purpose flag each level from -1 to 9 sets.
+constexpr std::uint32_t kFlagOfLevel[] = {0, 0, 6, 4, 0, 0, 0, 0, 0, 2, 2};
+
+struct Archive {
+  std::vector<Entry> entries;
+  std::string comment;
+  std::uint32_t directory_offset = 0, directory_size = 0;
+};
+
+::testing::AssertionResult Inflate(const std::string& in, std::size_t size, std::string* out) {
+  z_stream s{};
+  if (inflateInit2(&s, -15) != Z_OK) return ::testing::AssertionFailure() << "inflateInit2";
+  out->assign(size + 1, '\0');  // one spare byte reveals a longer stream
+  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  s.avail_in = static_cast<uInt>(in.size());
+  s.next_out = reinterpret_cast<Bytef*>(out->data());
+  s.avail_out = static_cast<uInt>(out->size());
+  const int z = inflate(&s, Z_FINISH);
+  inflateEnd(&s);
+  if (z != Z_STREAM_END || s.avail_in != 0 || s.total_out != size) {
+    return ::testing::AssertionFailure() << "inflate " << z << ", " << s.avail_in
+                                         << " bytes left, " << s.total_out << " out of " << size;
+  }
+  out->resize(size);
+  return ::testing::AssertionSuccess();
+}
+
+// Reads the archive through its end record and central directory, checks each
+// local header against its central record and decodes every entry.
+::testing::AssertionResult ReadArchive(const std::string& z, Archive* out) {
+  auto fail = [] { return ::testing::AssertionFailure(); };
+  std::size_t end = std::string::npos;
+  for (std::size_t p = z.size() >= 22 ? z.size() - 22 : std::string::npos;
+       p != std::string::npos; --p) {
+    if (Le(z, p, 4) == 0x06054B50 && p + 22 + Le(z, p + 20, 2) == z.size()) {
+      end = p;
+      break;
+    }
+    if (p == 0) break;
+  }
+  if (end == std::string::npos) return fail() << "no end record in " << z.size() << " bytes";
+  const std::uint32_t count = Le(z, end + 10, 2);
+  if (Le(z, end + 4, 4) != 0 || Le(z, end + 8, 2) != count) return fail() << "disk fields";
+  out->directory_size = Le(z, end + 12, 4);
+  out->directory_offset = Le(z, end + 16, 4);
+  out->comment = z.substr(end + 22);
+  if (std::uint64_t{out->directory_offset} + out->directory_size != end) {
+    return fail() << "directory " << out->directory_offset << "+" << out->directory_size
+                  << " does not end at the end record " << end;
+  }
+  out->entries.clear();
+  std::size_t p = out->directory_offset;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (p + 46 > end || Le(z, p, 4) != 0x02014B50) return fail() << "central record " << i;
+    Entry e;
+    e.flag = Le(z, p + 8, 2);
+    e.method = Le(z, p + 10, 2);
+    e.time = Le(z, p + 12, 4);
+    e.crc = Le(z, p + 16, 4);
+    e.compressed = Le(z, p + 20, 4);
+    const std::uint32_t size = Le(z, p + 24, 4);
+    const std::uint32_t n = Le(z, p + 28, 2), x = Le(z, p + 30, 2), c = Le(z, p + 32, 2);
+    if (Le(z, p + 4, 2) != 0 || Le(z, p + 6, 2) != 20 || Le(z, p + 34, 2) != 0) {
+      return fail() << "versions or disk of record " << i;
+    }
+    e.internal = Le(z, p + 36, 2);
+    e.external = Le(z, p + 38, 4);
+    e.offset = Le(z, p + 42, 4);
+    if (p + 46 + n + x + c > end) return fail() << "record " << i << " overruns";
+    e.name = z.substr(p + 46, n);
+    e.central_extra = z.substr(p + 46 + n, x);
+    e.comment = z.substr(p + 46 + n + x, c);
+    p += 46 + n + x + c;
+
+    const std::size_t h = e.offset;
+    if (h + 30 > out->directory_offset || Le(z, h, 4) != 0x04034B50 || Le(z, h + 4, 2) != 20) {
+      return fail() << "local header of " << e.name;
+    }
+    if (Le(z, h + 6, 2) != e.flag || Le(z, h + 8, 2) != e.method || Le(z, h + 10, 4) != e.time ||
+        Le(z, h + 14, 4) != e.crc || Le(z, h + 18, 4) != e.compressed ||
+        Le(z, h + 22, 4) != size || Le(z, h + 26, 2) != n) {
+      return fail() << "local header of " << e.name << " differs from its central record";
+    }
+    const std::uint32_t lx = Le(z, h + 28, 2);
+    const std::size_t data_at = h + 30 + n + lx;
+    if (z.compare(h + 30, n, e.name) != 0) return fail() << "local name of " << e.name;
+    if (data_at + e.compressed > out->directory_offset) return fail() << "data of " << e.name;
+    e.local_extra = z.substr(h + 30 + n, lx);
+    const std::string raw = z.substr(data_at, e.compressed);
+    if (e.method == 0) {
+      if (size != e.compressed) return fail() << "stored sizes of " << e.name;
+      e.data = raw;
+    } else if (e.method == 8) {
+      if (auto r = Inflate(raw, size, &e.data); !r) return r << " in " << e.name;
+    } else {
+      return fail() << "method " << e.method;
+    }
+    if (BitwiseCrc32(e.data) != e.crc) return fail() << "CRC of " << e.name;
+    out->entries.push_back(std::move(e));
+  }
+  if (p != end) return fail() << "directory holds more than " << count << " records";
+  return ::testing::AssertionSuccess();
+}
+
+// ---------------------------------------------------------------------------
+// External readers, used when installed (never under Wine).
+
+class Scratch {
+ public:
+  Scratch() {
+    std::random_device rd;
+    dir_ = std::filesystem::temp_directory_path() /
+           ("parcel_zip_test_" + std::to_string(rd()) + std::to_string(rd()));
+    std::filesystem::create_directories(dir_);
+  }
+  ~Scratch() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string Write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(Path(name), std::ios::binary) << bytes;
+    return Path(name);
+  }
+  std::string Read(const std::string& name) const {
+    std::ifstream in(Path(name), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+  // Runs `command` with its output going to a log; true when it exits with 0.
+  bool Run(const std::string& command, std::string* log) const {
+    const int rc = std::system((command + " > \"" + Path("log") + "\" 2>&1").c_str());
+    *log = Read("log");
+    return rc == 0;
+  }
+
+ private:
+  std::filesystem::path dir_;
+};
+
+bool HasUnzip() {
+  static const bool has = [] {
+    std::string log;
+    return Scratch().Run("unzip -v", &log);
+  }();
+  return has;
+}
+
+bool HasPython() {
+  static const bool has = [] {
+    std::string log;
+    return Scratch().Run("python3 -c \"import zipfile, zlib\"", &log);
+  }();
+  return has;
+}
+
+::testing::AssertionResult UnzipAccepts(const std::string& archive) {
+  Scratch scratch;
+  std::string log;
+  if (scratch.Run("unzip -tq \"" + scratch.Write("a.zip", archive) + "\"", &log)) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "unzip -t: " << log;
+}
+
+constexpr char kPythonLister[] = R"(import sys, zipfile, zlib
+with zipfile.ZipFile(sys.argv[1]) as z:
+    print("bad", z.testzip(), "comment", z.comment.hex())
+    for i in z.infolist():
+        d = z.read(i)
+        print(i.filename, i.compress_type, i.flag_bits, i.file_size, "%08x" % zlib.crc32(d))
+)";
+
+// What Python lists for `entries` (names, methods, flags, contents).
+std::string PythonListing(const std::vector<Entry>& entries, const std::string& comment) {
+  std::ostringstream out;
+  out << "bad None comment ";
+  for (unsigned char c : comment) out << "0123456789abcdef"[c >> 4] << "0123456789abcdef"[c & 15];
+  out << "\n";
+  for (const Entry& e : entries) {
+    char crc[9];
+    std::snprintf(crc, sizeof crc, "%08x", BitwiseCrc32(e.data));
+    out << e.name << " " << e.method << " " << e.flag << " " << e.data.size() << " " << crc << "\n";
+  }
+  return out.str();
+}
+
+::testing::AssertionResult PythonReads(const std::string& archive, const std::string& expected) {
+  Scratch scratch;
+  std::string listing;
+  const std::string script = scratch.Write("list.py", kPythonLister);
+  if (!scratch.Run("python3 \"" + script + "\" \"" + scratch.Write("a.zip", archive) + "\"",
+                   &listing)) {
+    return ::testing::AssertionFailure() << "zipfile: " << listing;
+  }
+  if (listing != expected) {
+    return ::testing::AssertionFailure() << "zipfile lists\n" << listing.substr(0, 2000)
+                                         << "\ninstead of\n" << expected.substr(0, 2000);
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// ---------------------------------------------------------------------------
+// Writing helpers.
+
+std::string TextData(std::size_t size, unsigned seed) {
+  static const char* const kWords[] = {"archive ", "entry ",   "the ",    "of ",   "deflate ",
+                                       "buffer ",  "header\n", "record ", "zip, ", "data. "};
+  std::mt19937 rng(seed);
+  std::string s;
+  while (s.size() < size) s += kWords[rng() % 10];
+  s.resize(size);
+  return s;
+}
+
+std::string RandomData(std::size_t size, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(size, '\0');
+  for (char& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+// Fails allocation number `fail_at` (counting from 0) of the given site, or of
+// any site when `fail_site` is unset; counts every allocation it sees.
+struct AllocFailer {
+  static inline long fail_at = -1;
+  static inline long seen = 0;
+  static inline int fail_site = -1;
+  static bool Hook(AllocSite site, std::size_t) {
+    if (fail_site >= 0 && static_cast<int>(site) != fail_site) return false;
+    return seen++ == fail_at;
+  }
+  static void Arm(long at, int site = -1) {
+    fail_at = at;
+    seen = 0;
+    fail_site = site;
+    parcel::zip::SetAllocFailHook(&Hook);
+  }
+  static void Disarm() { parcel::zip::SetAllocFailHook(nullptr); }
+};
+
+class ZipTest : public ::testing::Test {
+ protected:
+  void SetUp() override { archive_ = ZipOpenArchive(); }
+  void TearDown() override {
+    AllocFailer::Disarm();
+    if (archive_ != nullptr) ZipCloseArchive(archive_, nullptr, nullptr, nullptr);
+  }
+
+  int Open(const char* name, int method = 8, int level = -1, const ZipEntryInfo* info = nullptr) {
+    return ZipOpenEntry(archive_, name, info, nullptr, 0, nullptr, 0, nullptr, method, level);
+  }
+  int Write(const std::string& data) {
+    return ZipWriteEntry(archive_, data.data(), static_cast<std::uint32_t>(data.size()));
+  }
+  // Adds a whole entry; the result of its close.
+  int Add(const char* name, const std::string& data, int method = 8, int level = -1) {
+    int err = Open(name, method, level);
+    if (err == ZIP_SUCCESS) err = Write(data);
+    if (err == ZIP_SUCCESS) err = ZipCloseEntry(archive_);
+    return err;
+  }
+  // Closes the archive; its bytes, or "" when the close fails.
+  std::string Finish(const char* comment = nullptr, int expected = ZIP_SUCCESS) {
+    char* data = nullptr;
+    std::uint32_t length = 0;
+    EXPECT_EQ(ZipCloseArchive(archive_, comment, &data, &length), expected);
+    archive_ = nullptr;
+    std::string bytes = data != nullptr ? std::string(data, length) : std::string();
+    parcel::zip::ReleaseArchiveData(data);
+    return bytes;
+  }
+  Archive FinishAndRead(const char* comment = nullptr) {
+    Archive read;
+    const std::string bytes = Finish(comment);
+    EXPECT_TRUE(ReadArchive(bytes, &read));
+    return read;
+  }
+
+  ZipArchive* archive_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Record bytes.
+
+using ZipRecords = ZipTest;
+
+TEST_F(ZipRecords, EmptyArchiveIsTheEndRecordAlone) {
+  EXPECT_EQ(Finish(), std::string("PK\5\6", 4) + std::string(18, '\0'));
+}
+
+TEST_F(ZipRecords, OneDeflatedEntryHasTheDocumentedLayout) {
+  ASSERT_EQ(Add("a.txt", "abc"), ZIP_SUCCESS);
+  const std::string z = Finish();
+  ASSERT_EQ(z.size(), 113u);
+  const std::string sizes = U32(0x352441C2) + U32(5) + U32(3);
+  EXPECT_EQ(z.substr(0, 35), "PK\3\4" + U16(20) + U16(0) + U16(8) + U32(0) + sizes + U16(5) +
+                                 U16(0) + "a.txt");
+  EXPECT_EQ(z.substr(40, 51), "PK\1\2" + U16(0) + U16(20) + U16(0) + U16(8) + U32(0) + sizes +
+                                  U16(5) + U16(0) + U16(0) + U16(0) + U16(0) + U32(0) + U32(0) +
+                                  "a.txt");
+  EXPECT_EQ(z.substr(91), "PK\5\6" + U16(0) + U16(0) + U16(1) + U16(1) + U32(51) + U32(40) +
+                              U16(0));
+  std::string data;
+  EXPECT_TRUE(Inflate(z.substr(35, 5), 3, &data));
+  EXPECT_EQ(data, "abc");
+}
+
+TEST_F(ZipRecords, EmptyEntriesHaveZeroCrcAndTheTwoByteDeflateStream) {
+  ASSERT_EQ(Open("none"), ZIP_SUCCESS);
+  ASSERT_EQ(ZipCloseEntry(archive_), ZIP_SUCCESS);
+  ASSERT_EQ(Open("zero-writes"), ZIP_SUCCESS);
+  ASSERT_EQ(ZipWriteEntry(archive_, nullptr, 0), ZIP_SUCCESS);
+  ASSERT_EQ(ZipWriteEntry(archive_, "x", 0), ZIP_SUCCESS);
+  ASSERT_EQ(ZipCloseEntry(archive_), ZIP_SUCCESS);
+  ASSERT_EQ(Add("stored", "", 0), ZIP_SUCCESS);
+  ASSERT_EQ(Open("empty piece between"), ZIP_SUCCESS);  // must not restart the CRC
+  ASSERT_EQ(Write("abc"), ZIP_SUCCESS);
+  ASSERT_EQ(ZipWriteEntry(archive_, nullptr, 0), ZIP_SUCCESS);
+  ASSERT_EQ(Write("def"), ZIP_SUCCESS);
+  ASSERT_EQ(ZipCloseEntry(archive_), ZIP_SUCCESS);
+  const std::string z = Finish();
+  Archive a;
+  ASSERT_TRUE(ReadArchive(z, &a));
+  ASSERT_EQ(a.entries.size(), 4u);
+  EXPECT_EQ(a.entries.back().data, "abcdef");
+  a.entries.pop_back();
+  for (const Entry& e : a.entries) {
+    EXPECT_EQ(e.crc, 0u) << e.name;
+    EXPECT_EQ(e.data, "") << e.name;
+    EXPECT_EQ(e.compressed, e.method == 8 ? 2u : 0u) << e.name;
+    if (e.method == 8) {
+      EXPECT_EQ(z.substr(e.offset + 30 + e.name.size(), 2), "\3\0"s) << e.name;
+    }
+  }
+}
+
+TEST_F(ZipRecords, NullNameIsStoredAsDash) {
+  ASSERT_EQ(Add(nullptr, "x"), ZIP_SUCCESS);
+  const Archive a = FinishAndRead();
+  ASSERT_EQ(a.entries.size(), 1u);
+  EXPECT_EQ(a.entries[0].name, "-");
+}
+
+TEST_F(ZipRecords, FlagFollowsLevelForBothMethods) {
+  for (int method : {0, 8}) {
+    for (int level = -1; level <= 9; ++level) {
+      ASSERT_EQ(Add("f", "flagged", method, level), ZIP_SUCCESS);
+    }
+  }
+  const Archive a = FinishAndRead();
+  ASSERT_EQ(a.entries.size(), 22u);
+  for (std::size_t i = 0; i < a.entries.size(); ++i) {
+    EXPECT_EQ(a.entries[i].flag, kFlagOfLevel[i % 11]) << "level " << int(i % 11) - 1;
+    EXPECT_EQ(a.entries[i].data, "flagged");
+  }
+}
+
+TEST_F(ZipRecords, DateAndTimeAreCopiedOrPacked) {
+  struct Case {
+    bool with_info;
+    ZipEntryInfo info;
+    std::uint32_t expected;
+  } cases[] = {
+      {false, {}, 0},
+      {true, {41, 30, 9, 8, 11, 126, 0, 0, 0}, 0x5D884BD4},   // years since 1900
+      {true, {41, 30, 9, 8, 11, 2026, 0, 0, 0}, 0x5D884BD4},  // full year
+      {true, {41, 30, 9, 8, 11, 46, 0, 0, 0}, 0x5D884BD4},    // years since 1980
+      {true, {40, 30, 9, 8, 11, 1981, 0, 0, 0}, 0x03884BD4},  // 1981 counts from 1980
+      {true, {40, 30, 9, 8, 11, 81, 0, 0, 0}, 0x03884BD4},    // 81 counts from 1900
+      {true, {0, 0, 0, 1, 0, 80, 0, 0, 0}, (80u * 512 + 32 + 1) << 16},  // 80 from 1980
+      {true, {41, 30, 9, 8, 11, 126, 0x12345678, 0, 0}, 0x12345678},  // packed value wins
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(Open("t", 8, -1, c.with_info ? &c.info : nullptr), ZIP_SUCCESS);
+    ASSERT_EQ(ZipCloseEntry(archive_), ZIP_SUCCESS);
+  }
+  const Archive a = FinishAndRead();
+  ASSERT_EQ(a.entries.size(), std::size(cases));
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(a.entries[i].time, cases[i].expected) << "case " << i;
+  }
+}
+
+TEST_F(ZipRecords, ExtrasCommentsAndAttributesGoToTheirRecords) {
+  const std::string local = "\xFE\xCA\2\0lx"s, central = "\xFE\xCA\3\0cxx"s;
+  const ZipEntryInfo info{0, 0, 0, 1, 0, 80, 0, 0x12345, 0x81A40000};
+  ASSERT_EQ(ZipOpenEntry(archive_, "dir/e", &info, local.data(), 6, central.data(), 7,
+                         "entry comment", 0, 0),
+            ZIP_SUCCESS);
+  ASSERT_EQ(Write("payload"), ZIP_SUCCESS);
+  const Archive a = FinishAndRead("archive comment");  // closes the open entry
+  ASSERT_EQ(a.entries.size(), 1u);
+  const Entry& e = a.entries[0];
+  EXPECT_EQ(e.local_extra, local);
+  EXPECT_EQ(e.central_extra, central);
+  EXPECT_EQ(e.comment, "entry comment");
+  EXPECT_EQ(e.internal, 0x2345u);
+  EXPECT_EQ(e.external, 0x81A40000u);
+  EXPECT_EQ(e.data, "payload");
+  EXPECT_EQ(a.comment, "archive comment");
+}
+
+TEST_F(ZipRecords, OpeningAnEntryClosesTheOpenOne) {
+  ASSERT_EQ(Open("first"), ZIP_SUCCESS);
+  ASSERT_EQ(Write("one"), ZIP_SUCCESS);
+  ASSERT_EQ(Open("second", 0), ZIP_SUCCESS);
+  ASSERT_EQ(Write("two"), ZIP_SUCCESS);
+  ASSERT_EQ(ZipCloseEntry(archive_), ZIP_SUCCESS);
+  const Archive a = FinishAndRead();
+  ASSERT_EQ(a.entries.size(), 2u);
+  EXPECT_EQ(a.entries[0].name, "first");
+  EXPECT_EQ(a.entries[0].data, "one");
+  EXPECT_EQ(a.entries[1].name, "second");
+  EXPECT_EQ(a.entries[1].data, "two");
+  EXPECT_LT(a.entries[0].offset, a.entries[1].offset);
+}
+
+// ---------------------------------------------------------------------------
+// The data path.
+
+using ZipData = ZipTest;
+
+// Writes `data` in pieces whose sizes come from `piece` and returns the archive.
+template <typename Piece>
+std::string WriteInPieces(const std::string& data, int method, int level, Piece piece) {
+  ZipArchive* archive = ZipOpenArchive();
+  EXPECT_EQ(ZipOpenEntry(archive, "big", nullptr, nullptr, 0, nullptr, 0, nullptr, method, level),
+            ZIP_SUCCESS);
+  for (std::size_t at = 0; at < data.size();) {
+    const std::size_t n = std::min<std::size_t>(piece(), data.size() - at);
+    EXPECT_EQ(ZipWriteEntry(archive, data.data() + at, static_cast<std::uint32_t>(n)),
+              ZIP_SUCCESS);
+    at += n;
+  }
+  char* out = nullptr;
+  std::uint32_t length = 0;
+  EXPECT_EQ(ZipCloseArchive(archive, nullptr, &out, &length), ZIP_SUCCESS);
+  std::string bytes(out, length);
+  parcel::zip::ReleaseArchiveData(out);
+  return bytes;
+}
+
+TEST_F(ZipData, PiecesOfAnySizeGiveTheSameArchiveAsOneWrite) {
+  const std::string data = TextData(300000, 1) + RandomData(100000, 2) + TextData(50000, 3);
+  const std::pair<int, int> configs[] = {{8, -1}, {8, 9}, {8, 1}, {0, -1}};
+  for (auto [method, level] : configs) {
+    SCOPED_TRACE("method " + std::to_string(method) + " level " + std::to_string(level));
+    const std::string whole = WriteInPieces(data, method, level, [] { return 1u << 30; });
+    Archive a;
+    ASSERT_TRUE(ReadArchive(whole, &a));
+    ASSERT_EQ(a.entries.size(), 1u);
+    EXPECT_EQ(a.entries[0].data, data);
+    std::mt19937 rng(level + 7);
+    EXPECT_EQ(WriteInPieces(data, method, level, [&] { return rng() % 40000; }), whole);
+    EXPECT_EQ(WriteInPieces(data, method, level, [] { return 1u; }), whole);
+  }
+}
+
+TEST_F(ZipData, LargeEntriesCrossTheStagingAreaAndEveryDoubling) {
+  // Incompressible data make deflate output exceed 16384 bytes per area; the
+  // first header is corrected after the buffer has doubled many times.
+  const std::string random = RandomData(3u << 20, 4), text = TextData(2u << 20, 5);
+  ASSERT_EQ(Add("random-deflated", random), ZIP_SUCCESS);
+  ASSERT_EQ(Add("random-stored", random, 0), ZIP_SUCCESS);
+  ASSERT_EQ(Add("text", text), ZIP_SUCCESS);
+  const Archive a = FinishAndRead();
+  ASSERT_EQ(a.entries.size(), 3u);
+  EXPECT_EQ(a.entries[0].data, random);
+  EXPECT_GT(a.entries[0].compressed, 3u << 20);
+  EXPECT_EQ(a.entries[1].data, random);
+  EXPECT_EQ(a.entries[2].data, text);
+  EXPECT_LT(a.entries[2].compressed, text.size() / 2);
+}
+
+TEST_F(ZipData, NullOutPointersStillFinishAndHandNothingOut) {
+  char sentinel = 0;
+  for (int which = 0; which < 3; ++which) {
+    ZipArchive* archive = ZipOpenArchive();
+    ASSERT_EQ(ZipOpenEntry(archive, "a.txt", nullptr, nullptr, 0, nullptr, 0, nullptr, 8, -1), 0);
+    ASSERT_EQ(ZipWriteEntry(archive, "abc", 3), ZIP_SUCCESS);
+    char* data = &sentinel;
+    std::uint32_t length = 7;
+    EXPECT_EQ(ZipCloseArchive(archive, nullptr, which == 1 ? nullptr : &data,
+                              which == 2 ? nullptr : &length),
+              ZIP_SUCCESS);
+    if (which == 0) {
+      EXPECT_EQ(length, 113u);
+      parcel::zip::ReleaseArchiveData(data);
+    } else {
+      EXPECT_EQ(data, &sentinel);  // LeakSanitizer sees whether the block was released
+      EXPECT_EQ(length, 7u);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Arguments and limits.
+
+using ZipLimits = ZipTest;
+
+TEST_F(ZipLimits, NullArchiveAndMissingEntryAreParameterErrors) {
+  EXPECT_EQ(ZipOpenEntry(nullptr, "a", nullptr, nullptr, 0, nullptr, 0, nullptr, 8, -1),
+            ZIP_ERR_PARAM);
+  EXPECT_EQ(ZipWriteEntry(nullptr, "a", 1), ZIP_ERR_PARAM);
+  EXPECT_EQ(ZipCloseEntry(nullptr), ZIP_ERR_PARAM);
+  EXPECT_EQ(ZipCloseArchive(nullptr, nullptr, nullptr, nullptr), ZIP_ERR_PARAM);
+  EXPECT_EQ(Write("a"), ZIP_ERR_PARAM);
+  EXPECT_EQ(ZipCloseEntry(archive_), ZIP_ERR_PARAM);
+  ASSERT_EQ(Add("a", "a"), ZIP_SUCCESS);
+  EXPECT_EQ(ZipCloseEntry(archive_), ZIP_ERR_PARAM);  // closed twice
+  EXPECT_EQ(Write("a"), ZIP_ERR_PARAM);
+  EXPECT_EQ(FinishAndRead().entries.size(), 1u);
+}
+
+TEST_F(ZipLimits, RefusedOpenLeavesTheOpenEntryAlone) {
+  const std::string big(65536, 'n');
+  const std::string at_limit(65535, 'n');
+  ASSERT_EQ(Open("kept"), ZIP_SUCCESS);
+  ASSERT_EQ(Write("before"), ZIP_SUCCESS);
+  const std::uint64_t length = archive_->buffer.length;
+  for (int method : {-1, 1, 7, 9, 12}) EXPECT_EQ(Open("m", method), ZIP_ERR_PARAM) << method;
+  EXPECT_EQ(Open(big.c_str()), ZIP_ERR_PARAM);
+  EXPECT_EQ(ZipOpenEntry(archive_, "c", nullptr, nullptr, 0, nullptr, 0, big.c_str(), 8, -1),
+            ZIP_ERR_PARAM);
+  EXPECT_EQ(ZipOpenEntry(archive_, "x", nullptr, big.data(), 65536, nullptr, 0, nullptr, 8, -1),
+            ZIP_ERR_PARAM);
+  EXPECT_EQ(ZipOpenEntry(archive_, "x", nullptr, nullptr, 0, big.data(), 65536, nullptr, 8, -1),
+            ZIP_ERR_PARAM);
+  EXPECT_EQ(ZipOpenEntry(archive_, "x", nullptr, nullptr, 4, nullptr, 0, nullptr, 8, -1),
+            ZIP_ERR_PARAM);
+  EXPECT_EQ(ZipWriteEntry(archive_, nullptr, 1), ZIP_ERR_PARAM);
+  EXPECT_EQ(archive_->buffer.length, length);
+  ASSERT_EQ(Write(" after"), ZIP_SUCCESS);
+  ASSERT_EQ(Open(at_limit.c_str(), 0), ZIP_SUCCESS);  // 65535 bytes is allowed
+  const Archive a = FinishAndRead();
+  ASSERT_EQ(a.entries.size(), 2u);
+  EXPECT_EQ(a.entries[0].data, "before after");
+  EXPECT_EQ(a.entries[1].name, at_limit);
+}
+
+TEST_F(ZipLimits, RefusedDeflateLevelWritesNothingAndOpensNothing) {
+  ASSERT_EQ(Add("a", "a"), ZIP_SUCCESS);
+  const std::uint64_t length = archive_->buffer.length;
+  EXPECT_EQ(Open("bad level", 8, 10), Z_STREAM_ERROR);
+  EXPECT_EQ(archive_->buffer.length, length);
+  EXPECT_EQ(Write("x"), ZIP_ERR_PARAM);
+  EXPECT_EQ(FinishAndRead().entries.size(), 1u);
+}
+
+TEST_F(ZipLimits, EntryCountStopsAt65535) {
+  for (std::uint32_t i = 0; i < kZipMaxEntries; ++i) {
+    ASSERT_EQ(ZipOpenEntry(archive_, nullptr, nullptr, nullptr, 0, nullptr, 0, nullptr, 0, 0),
+              ZIP_SUCCESS)
+        << i;
+  }
+  // The 65535th entry is still open: it is closed, then the 65536th refused.
+  const std::uint64_t length = archive_->buffer.length;
+  EXPECT_EQ(Open("one too many", 0), ZIP_ERR_PARAM);
+  EXPECT_EQ(archive_->entryCount, kZipMaxEntries);
+  EXPECT_EQ(archive_->buffer.length, length);
+  const std::string z = Finish();
+  Archive a;
+  ASSERT_TRUE(ReadArchive(z, &a));
+  EXPECT_EQ(a.entries.size(), kZipMaxEntries);
+  if (HasUnzip()) {
+    EXPECT_TRUE(UnzipAccepts(z));
+  }
+  if (HasPython()) {
+    EXPECT_TRUE(PythonReads(z, PythonListing(a.entries, "")));
+  }
+}
+
+TEST_F(ZipLimits, EntryReaching4GiBUncompressedIsRefusedWhole) {
+  // The check itself at the real limit: the entry claims to hold all but 15
+  // bytes of 4 GiB.
+  ASSERT_EQ(Open("e", 8), ZIP_SUCCESS);
+  archive_->total_in = kZipMaxSize - 15;
+  EXPECT_EQ(Write(std::string(16, 'x')), ZIP_ERR_PARAM);
+  EXPECT_EQ(Write(std::string(15, 'x')), ZIP_SUCCESS);
+  EXPECT_EQ(Write("y"), ZIP_ERR_PARAM);
+  EXPECT_EQ(ZipWriteEntry(archive_, "", 0), ZIP_SUCCESS);
+  archive_->total_in = 15;  // the pretended bytes were never written
+  ASSERT_EQ(ZipCloseEntry(archive_), ZIP_SUCCESS);
+
+  // The whole path with a lowered limit: the refused piece leaves the entry
+  // usable with the bytes it had.
+  for (int method : {0, 8}) {
+    archive_->max_entry_size = 1000;
+    ASSERT_EQ(Open("m", method), ZIP_SUCCESS);
+    ASSERT_EQ(Write(std::string(600, 'a')), ZIP_SUCCESS);
+    EXPECT_EQ(Write(std::string(401, 'b')), ZIP_ERR_PARAM);
+    EXPECT_EQ(Write(std::string(400, 'c')), ZIP_SUCCESS);
+    ASSERT_EQ(ZipCloseEntry(archive_), ZIP_SUCCESS);
+  }
+  const Archive a = FinishAndRead();
+  ASSERT_EQ(a.entries.size(), 3u);
+  EXPECT_EQ(a.entries[0].data, std::string(15, 'x'));
+  EXPECT_EQ(a.entries[2].data, std::string(600, 'a') + std::string(400, 'c'));
+}
+
+TEST_F(ZipLimits, BufferRefusesToReach4GiB) {
+  // The real limit without the memory: a buffer that claims to be nearly
+  // 4 GiB long and whose growth always fails. 15 more bytes pass the limit
+  // check and fail for memory; 16 reach 4 GiB and are refused by the limit.
+  ZipMemoryBuffer buffer;
+  buffer.cursor = buffer.length = buffer.capacity = kZipMaxSize - 15;
+  parcel::zip::SetAllocFailHook([](AllocSite, std::size_t) { return true; });
+  const char bytes[16] = {};
+  EXPECT_EQ(ZipBufferWrite(&buffer, bytes, 15), ZIP_ERR_INTERNAL);
+  EXPECT_EQ(ZipBufferWrite(&buffer, bytes, 16), ZIP_ERR_PARAM);
+  EXPECT_EQ(ZipBufferWrite(&buffer, bytes, std::uint64_t{1} << 63), ZIP_ERR_PARAM);
+  EXPECT_EQ(buffer.length, kZipMaxSize - 15);
+}
+
+TEST_F(ZipLimits, ArchiveLimitIsExactAndALateFailureIsNotListed) {
+  // The one-entry archive is 113 bytes: a limit of 113 holds it, 112 does not.
+  for (std::uint64_t limit : {113u, 112u}) {
+    ZipArchive* archive = ZipOpenArchive();
+    archive->buffer.limit = limit;
+    ASSERT_EQ(ZipOpenEntry(archive, "a.txt", nullptr, nullptr, 0, nullptr, 0, nullptr, 8, -1), 0);
+    ASSERT_EQ(ZipWriteEntry(archive, "abc", 3), ZIP_SUCCESS);
+    char* data = nullptr;
+    std::uint32_t length = 0;
+    EXPECT_EQ(ZipCloseArchive(archive, nullptr, &data, &length),
+              limit == 113 ? ZIP_SUCCESS : ZIP_ERR_PARAM);
+    EXPECT_EQ(length, limit == 113 ? 113u : 0u);
+    parcel::zip::ReleaseArchiveData(data);
+  }
+  // An entry whose data pass the limit is closed unlisted; the archive still
+  // finishes with the entries before it.
+  archive_->buffer.limit = 60000;
+  ASSERT_EQ(Add("small", "kept"), ZIP_SUCCESS);
+  ASSERT_EQ(Open("too big", 0), ZIP_SUCCESS);
+  int err = ZIP_SUCCESS;
+  for (int i = 0; i < 8 && err == ZIP_SUCCESS; ++i) err = Write(RandomData(10000, i));
+  EXPECT_EQ(err, ZIP_ERR_PARAM);
+  EXPECT_EQ(ZipCloseEntry(archive_), ZIP_ERR_PARAM);
+  EXPECT_EQ(archive_->entryCount, 1u);
+  const Archive a = FinishAndRead();
+  ASSERT_EQ(a.entries.size(), 1u);
+  EXPECT_EQ(a.entries[0].data, "kept");
+}
+
+// ---------------------------------------------------------------------------
+// Memory failures.
+
+using ZipMemory = ZipTest;
+
+TEST_F(ZipMemory, FailedGrowthKeepsEveryByteWritten) {
+  ZipMemoryBuffer buffer;
+  ASSERT_EQ(parcel::zip::BufferInit(&buffer), ZIP_SUCCESS);
+  const std::string first = RandomData(16384, 9);
+  ASSERT_EQ(ZipBufferWrite(&buffer, first.data(), first.size()), ZIP_SUCCESS);
+  AllocFailer::Arm(0, static_cast<int>(AllocSite::kBuffer));
+  EXPECT_EQ(ZipBufferWrite(&buffer, "x", 1), ZIP_ERR_INTERNAL);
+  EXPECT_EQ(buffer.cursor, 16384u);
+  EXPECT_EQ(buffer.length, 16384u);
+  EXPECT_EQ(buffer.capacity, 16384u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.data), 16384), first);
+  AllocFailer::Disarm();
+  ASSERT_EQ(ZipBufferWrite(&buffer, "x", 1), ZIP_SUCCESS);
+  EXPECT_EQ(buffer.capacity, 32768u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.data), 16385), first + "x");
+  // A correction below the length overwrites in place; seeking past it fails.
+  ASSERT_EQ(ZipBufferSeek(&buffer, 2), ZIP_SUCCESS);
+  ASSERT_EQ(ZipBufferPutLE(&buffer, 0x04030201, 3), ZIP_SUCCESS);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.data) + 2, 4), "\1\2\3"s + first[5]);
+  EXPECT_EQ(buffer.length, 16385u);
+  EXPECT_EQ(ZipBufferSeek(&buffer, 16386), ZIP_ERR_POSITION);
+  EXPECT_EQ(buffer.cursor, 5u);
+  parcel::zip::BufferRelease(&buffer);
+}
+
+TEST_F(ZipMemory, DirectoryAppendIsAllOrNothing) {
+  parcel::zip::Directory directory;
+  const std::string first(4000, 'a'), straddling(200, 'b');
+  ASSERT_EQ(ZipDirAppend(&directory, first.data(), first.size()), ZIP_SUCCESS);
+  AllocFailer::Arm(0, static_cast<int>(AllocSite::kDirBlock));
+  EXPECT_EQ(ZipDirAppend(&directory, straddling.data(), straddling.size()), ZIP_ERR_INTERNAL);
+  EXPECT_EQ(directory.first, directory.last);
+  EXPECT_EQ(directory.first->filled, 4000u);
+  EXPECT_EQ(directory.size, 4000u);
+  AllocFailer::Disarm();
+  const std::string many(9000, 'c');
+  ASSERT_EQ(ZipDirAppend(&directory, straddling.data(), straddling.size()), ZIP_SUCCESS);
+  ASSERT_EQ(ZipDirAppend(&directory, many.data(), many.size()), ZIP_SUCCESS);
+  std::string joined;
+  for (ZipDirBlock* b = directory.first; b != nullptr; b = b->next) {
+    if (b->next != nullptr) {
+      EXPECT_EQ(b->free, 0u);  // full before the next is begun
+    }
+    joined.append(reinterpret_cast<char*>(b->data), b->filled);
+  }
+  EXPECT_EQ(joined, first + straddling + many);
+  parcel::zip::DirRelease(&directory);
+}
+
+TEST_F(ZipMemory, OpenArchiveFailsCleanly) {
+  for (AllocSite site : {AllocSite::kArchive, AllocSite::kBuffer}) {
+    AllocFailer::Arm(0, static_cast<int>(site));
+    EXPECT_EQ(ZipOpenArchive(), nullptr);
+  }
+}
+
+TEST_F(ZipMemory, FailedCentralRecordOpensNothing) {
+  const std::uint64_t length = archive_->buffer.length;
+  AllocFailer::Arm(0, static_cast<int>(AllocSite::kCentralRecord));
+  EXPECT_EQ(Open("a"), ZIP_ERR_INTERNAL);
+  EXPECT_EQ(archive_->buffer.length, length);
+  EXPECT_EQ(Write("x"), ZIP_ERR_PARAM);
+  AllocFailer::Disarm();
+  EXPECT_EQ(Finish().size(), 22u);
+}
+
+TEST_F(ZipMemory, SpoiltEntryFailsEveryCallUntilClosedAndStaysUnlisted) {
+  ASSERT_EQ(Add("before", "b"), ZIP_SUCCESS);
+  ASSERT_EQ(Open("spoilt", 0), ZIP_SUCCESS);
+  AllocFailer::Arm(0, static_cast<int>(AllocSite::kBuffer));
+  EXPECT_EQ(Write(RandomData(40000, 1)), ZIP_ERR_INTERNAL);
+  AllocFailer::Disarm();
+  EXPECT_EQ(Write("more"), ZIP_ERR_INTERNAL);
+  EXPECT_EQ(Open("next"), ZIP_ERR_INTERNAL);  // closing the spoilt entry fails
+  EXPECT_EQ(Write("x"), ZIP_ERR_PARAM);
+  ASSERT_EQ(Add("after", "a"), ZIP_SUCCESS);
+  const Archive a = FinishAndRead();
+  ASSERT_EQ(a.entries.size(), 2u);
+  EXPECT_EQ(a.entries[0].name, "before");
+  EXPECT_EQ(a.entries[1].name, "after");
+}
+
+// Fails each allocation of a whole archive in turn. Every failure must be
+// reported as ZIP_ERR_INTERNAL, release everything (LeakSanitizer), and a
+// finished archive must list exactly the entries whose close succeeded.
+TEST_F(ZipMemory, EveryAllocationFailureIsReportedAndLeavesASoundArchive) {
+  struct Planned {
+    std::string name, data;
+    int method;
+  };
+  std::vector<Planned> plan = {{"text", TextData(70000, 1), 8}, {"random", RandomData(50000, 2), 0}};
+  for (int i = 0; i < 120; ++i) plan.push_back({std::string("s").append(std::to_string(i)), TextData(i * 3, i), 0});
+  plan.push_back({"last", TextData(20000, 3), 8});
+
+  long runs = 0;
+  for (long fail_at = 0;; ++fail_at, ++runs) {
+    AllocFailer::Arm(fail_at);
+    ZipArchive* archive = ZipOpenArchive();
+    if (archive == nullptr) continue;
+    std::vector<Entry> listed;
+    for (const Planned& p : plan) {
+      int err = ZipOpenEntry(archive, p.name.c_str(), nullptr, nullptr, 0, nullptr, 0, nullptr,
+                             p.method, -1);
+      if (err == ZIP_SUCCESS) {
+        err = ZipWriteEntry(archive, p.data.data(), static_cast<std::uint32_t>(p.data.size()));
+        const int close = ZipCloseEntry(archive);
+        if (err == ZIP_SUCCESS) err = close;
+      }
+      ASSERT_TRUE(err == ZIP_SUCCESS || err == ZIP_ERR_INTERNAL) << err;
+      if (err == ZIP_SUCCESS) listed.push_back(Expected(p.name, p.data));
+    }
+    char* data = nullptr;
+    std::uint32_t length = 0;
+    const int err = ZipCloseArchive(archive, nullptr, &data, &length);
+    const bool failed = AllocFailer::seen > fail_at;
+    AllocFailer::Disarm();
+    const std::string bytes = err == ZIP_SUCCESS ? std::string(data, length) : std::string();
+    parcel::zip::ReleaseArchiveData(data);
+    if (!failed) break;  // no allocation was left to fail
+    ASSERT_TRUE(err == ZIP_SUCCESS || err == ZIP_ERR_INTERNAL) << err;
+    if (err != ZIP_SUCCESS) continue;
+    Archive a;
+    ASSERT_TRUE(ReadArchive(bytes, &a)) << "failing allocation " << fail_at;
+    EXPECT_LT(a.entries.size(), plan.size());
+    ASSERT_EQ(a.entries.size(), listed.size()) << "failing allocation " << fail_at;
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+      EXPECT_EQ(a.entries[i].name, listed[i].name);
+      EXPECT_EQ(a.entries[i].data, listed[i].data);
+    }
+  }
+  EXPECT_GT(runs, 120);  // archive, buffer growths, each record, several blocks
+}
+
+// ---------------------------------------------------------------------------
+// Archives read by the external tools.
+
+struct Sample {
+  std::string label, bytes, comment;
+  std::vector<Entry> entries;  // what the archive must hold
+};
+
+// Builds archives of every shape; each is checked by the reader here first.
+std::vector<Sample> Samples() {
+  std::vector<Sample> samples;
+  auto add = [&](const std::string& label, auto build, const char* comment = nullptr) {
+    ZipArchive* archive = ZipOpenArchive();
+    Sample s{label, "", comment != nullptr ? comment : "", {}};
+    auto entry = [&](const std::string& name, const std::string& data, int method, int level,
+                     std::size_t piece) {
+      EXPECT_EQ(ZipOpenEntry(archive, name.c_str(), nullptr, nullptr, 0, nullptr, 0, nullptr,
+                             method, level),
+                ZIP_SUCCESS);
+      for (std::size_t at = 0; at < data.size(); at += piece) {
+        const auto n = static_cast<std::uint32_t>(std::min(piece, data.size() - at));
+        EXPECT_EQ(ZipWriteEntry(archive, data.data() + at, n), ZIP_SUCCESS);
+      }
+      EXPECT_EQ(ZipCloseEntry(archive), ZIP_SUCCESS);
+      s.entries.push_back(Expected(name, data, method, kFlagOfLevel[level + 1]));
+    };
+    build(archive, entry);
+    char* data = nullptr;
+    std::uint32_t length = 0;
+    EXPECT_EQ(ZipCloseArchive(archive, comment, &data, &length), ZIP_SUCCESS);
+    s.bytes.assign(data, length);
+    parcel::zip::ReleaseArchiveData(data);
+    samples.push_back(std::move(s));
+  };
+  add("many entries", [](ZipArchive*, auto entry) {
+    for (int i = 0; i < 3000; ++i) {
+      entry("dir/file" + std::to_string(i) + ".txt", TextData(i % 700, i), i % 3 ? 8 : 0, -1,
+            1000);
+    }
+  });
+  add("empty entries", [](ZipArchive*, auto entry) {
+    entry("-", "", 8, -1, 1);
+    entry("stored empty", "", 0, -1, 1);
+    entry("level nine", "", 8, 9, 1);
+  });
+  add("levels and flags", [](ZipArchive*, auto entry) {
+    for (int level = -1; level <= 9; ++level) {
+      entry("level" + std::to_string(level), TextData(5000, level + 20), 8, level, 777);
+    }
+  }, "archive comment");
+  add("multi-megabyte in pieces", [](ZipArchive*, auto entry) {
+    entry("text.txt", TextData(4u << 20, 30), 8, -1, 65521);
+    entry("random.bin", RandomData(3u << 20, 31), 8, -1, 4099);
+    entry("stored.bin", RandomData(2u << 20, 32), 0, -1, 100003);
+  });
+  add("with an unlisted failed entry", [](ZipArchive* archive, auto entry) {
+    entry("first", TextData(3000, 40), 8, -1, 3000);
+    AllocFailer::Arm(0, static_cast<int>(AllocSite::kCentralRecord));
+    EXPECT_EQ(ZipOpenEntry(archive, "lost", nullptr, nullptr, 0, nullptr, 0, nullptr, 8, -1),
+              ZIP_ERR_INTERNAL);
+    AllocFailer::Disarm();
+    EXPECT_EQ(ZipOpenEntry(archive, "orphan", nullptr, nullptr, 0, nullptr, 0, nullptr, 8, -1),
+              ZIP_SUCCESS);
+    EXPECT_EQ(ZipWriteEntry(archive, "orphaned bytes", 14), ZIP_SUCCESS);
+    AllocFailer::Arm(0, static_cast<int>(AllocSite::kDirBlock));
+    archive->directory.last->free = 0;  // force a new block for the record
+    EXPECT_EQ(ZipCloseEntry(archive), ZIP_ERR_INTERNAL);
+    AllocFailer::Disarm();
+    entry("second", TextData(3000, 41), 0, -1, 3000);
+  });
+  return samples;
+}
+
+const std::vector<Sample>& AllSamples() {
+  static const std::vector<Sample> samples = Samples();
+  return samples;
+}
+
+using ZipInterop = ZipTest;
+
+TEST_F(ZipInterop, ReaderHereDecodesEverySample) {
+  for (const Sample& s : AllSamples()) {
+    Archive a;
+    ASSERT_TRUE(ReadArchive(s.bytes, &a)) << s.label;
+    ASSERT_EQ(a.entries.size(), s.entries.size()) << s.label;
+    EXPECT_EQ(a.comment, s.comment);
+    for (std::size_t i = 0; i < a.entries.size(); ++i) {
+      EXPECT_EQ(a.entries[i].name, s.entries[i].name) << s.label;
+      EXPECT_EQ(a.entries[i].method, s.entries[i].method) << s.entries[i].name;
+      EXPECT_EQ(a.entries[i].flag, s.entries[i].flag) << s.entries[i].name;
+      EXPECT_TRUE(a.entries[i].data == s.entries[i].data) << s.entries[i].name;
+    }
+  }
+}
+
+TEST_F(ZipInterop, UnzipTestsEverySample) {
+  if (!HasUnzip()) GTEST_SKIP() << "unzip is not installed here";
+  for (const Sample& s : AllSamples()) EXPECT_TRUE(UnzipAccepts(s.bytes)) << s.label;
+}
+
+TEST_F(ZipInterop, PythonZipfileReadsEverySample) {
+  if (!HasPython()) GTEST_SKIP() << "python3 is not installed here";
+  for (const Sample& s : AllSamples()) {
+    EXPECT_TRUE(PythonReads(s.bytes, PythonListing(s.entries, s.comment))) << s.label;
+  }
+  EXPECT_TRUE(PythonReads(Finish(), PythonListing({}, "")));  // the empty archive
+}
+
+}  // namespace
