@@ -58,6 +58,18 @@ class Module {
 // Path of the module installed beside the running executable.
 std::string DefaultModulePath();
 
+enum class RunStatus {
+  kResponse,       // the response is in `response` (it may be an error document)
+  kNoInterpreter,  // Instantiate gave no interpreter or Init failed
+  kNoResponse,     // Process handed out no response
+};
+
+// Runs one request through a new interpreter of `module` as a service host
+// does: Instantiate, Init, Process, copy the response out, Reset, destroy.
+// The module rewrites parts of `request` in place.
+// Requires: `module` is loaded and request->size() <= UINT32_MAX.
+RunStatus RunRequest(const Module& module, std::string* request, std::string* response);
+
 }  // namespace parcel::host
 
 #endif  // PARCEL_HOST_MODULE_H_

@@ -35,20 +35,39 @@ std::string Trimmed(std::string_view field) {
 bool RequestBuilder::AddTable(std::string_view name, std::string_view bytes,
                               std::uint32_t line_width) {
   if (name.size() >= kMaxTableName) return false;
-  if (bytes.size() > UINT32_MAX) return false;
-  std::uint32_t width = line_width != 0 ? line_width : static_cast<std::uint32_t>(bytes.size());
+  std::uint64_t width = line_width != 0 ? line_width : bytes.size();
   std::uint64_t lines = width == 0 ? 0 : (bytes.size() + width - 1) / width;
-  if (line_width == 0 && !bytes.empty()) lines = 1;
-  if (lines * width > UINT32_MAX) return false;
-  tables_.push_back(Table{std::string(name), bytes, width, static_cast<std::uint32_t>(lines)});
+  // The reader takes line counts and widths as signed decimal numbers and
+  // their product as an unsigned 32-bit one.
+  if (width > INT32_MAX || lines > INT32_MAX || lines * width > UINT32_MAX) return false;
+  Push(name, bytes, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(lines));
   return true;
 }
 
+void RequestBuilder::Push(std::string_view name, std::string_view bytes, std::uint32_t line_width,
+                          std::uint32_t lines) {
+  tables_.push_back(Table{std::string(name), bytes, line_width, lines, data_size_});
+  data_size_ += std::uint64_t{lines} * line_width;
+}
+
+bool RequestBuilder::ReserveTable(std::string_view name, std::uint64_t size) {
+  if (name.size() >= kMaxTableName || size > INT32_MAX) return false;
+  auto width = static_cast<std::uint32_t>(size);
+  Push(name, {}, width, width == 0 ? 0u : 1u);
+  return true;
+}
+
+std::uint64_t RequestBuilder::DescriptionSize() const {
+  return kRecordSize * (1 + kRecordsPerTable * tables_.size());
+}
+
+std::uint64_t RequestBuilder::TableOffset(std::size_t index) const {
+  return kHeaderSize + DescriptionSize() + tables_[index].data_offset;
+}
+
 bool RequestBuilder::Size(std::uint64_t* size) const {
-  std::uint64_t total = kHeaderSize + kRecordSize * (1 + kRecordsPerTable * tables_.size());
-  for (const Table& table : tables_) total += std::uint64_t{table.lines} * table.line_width;
-  *size = total;
-  return total <= UINT32_MAX;
+  *size = kHeaderSize + DescriptionSize() + data_size_;
+  return *size <= UINT32_MAX;
 }
 
 std::string RequestBuilder::Build() const {
@@ -56,7 +75,7 @@ std::string RequestBuilder::Build() const {
   if (!Size(&size)) return {};
   std::string request(static_cast<std::size_t>(size), '\0');
   char* p = request.data();
-  const std::size_t description = kRecordSize * (1 + kRecordsPerTable * tables_.size());
+  const std::uint64_t description = DescriptionSize();
   PutText(p, 16, "TransMagic");
   PutText(p + 16, 16, std::to_string(description));
   PutText(p + 32, 16, "0");

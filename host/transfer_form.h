@@ -10,7 +10,9 @@
 namespace parcel::host {
 
 // Builds a request: a description with one group of records per table, then
-// the tables' bytes back to back.
+// the tables' bytes back to back. Tables are either given as bytes to copy
+// (AddTable) or reserved by size and filled by the caller in the built request
+// (ReserveTable, TableOffset), so large files are read straight into place.
 class RequestBuilder {
  public:
   // Longest table name the description's 40-byte value field holds.
@@ -20,23 +22,44 @@ class RequestBuilder {
   // they must outlive Build. With `line_width` 0 the table is one line of
   // bytes.size() bytes; otherwise it has as many lines of `line_width` bytes
   // as the bytes need, the last one padded with NUL bytes. False when the name
-  // does not fit its field or the sizes do not fit 32 bits.
+  // does not fit its field, the width or line count exceeds INT32_MAX or the
+  // table's size exceeds UINT32_MAX.
   bool AddTable(std::string_view name, std::string_view bytes, std::uint32_t line_width = 0);
+
+  // Adds a table `name` of one line of `size` bytes (no line for size 0),
+  // left as NUL bytes by Build for the caller to fill. False when the name
+  // does not fit its field or the size exceeds INT32_MAX (the reader takes
+  // line widths as signed decimal numbers).
+  bool ReserveTable(std::string_view name, std::uint64_t size);
+
+  // Number of tables added so far.
+  std::size_t TableCount() const { return tables_.size(); }
+
+  // Offset in the built request of the first byte of table `index`.
+  // Requires: index < TableCount().
+  std::uint64_t TableOffset(std::size_t index) const;
 
   // Size in bytes the request will have; false when it would outgrow 32 bits.
   bool Size(std::uint64_t* size) const;
 
-  // The request in the transfer form. Empty when it would outgrow 32 bits.
+  // The request in the transfer form: bytes given to AddTable copied in place,
+  // reserved tables and line padding NUL. Empty when it would outgrow 32 bits.
   std::string Build() const;
 
  private:
   struct Table {
     std::string name;
-    std::string_view bytes;
+    std::string_view bytes;  // empty for a reserved table
     std::uint32_t line_width;
     std::uint32_t lines;
+    std::uint64_t data_offset;  // from the start of the data area
   };
+  void Push(std::string_view name, std::string_view bytes, std::uint32_t line_width,
+            std::uint32_t lines);
+  std::uint64_t DescriptionSize() const;
+
   std::vector<Table> tables_;
+  std::uint64_t data_size_ = 0;
 };
 
 // One output record of a response; `data` views the response buffer.

@@ -1,0 +1,37 @@
+// Allocation wrappers of the library layers: the C library's allocator, plus an
+// error trace line when memory runs out. Blocks come from and go back to the C
+// library's heap of this module (malloc/realloc/free).
+//
+// Thread safety: as the C library's allocator. The trace line is one trace
+// statement (runtime/trace.h).
+#ifndef PARCEL_RUNTIME_MEM_H_
+#define PARCEL_RUNTIME_MEM_H_
+
+#include <cstddef>
+#include <cstdint>
+
+// Returns malloc(size), owned by the caller. When that is null and trcLevel is
+// at least 1, writes the error line "malloc() failed. size=%lu callerId='%s'"
+// (low 32 bits of the size, the first 63 characters of `callerId`; null counts
+// as empty) with the location "ictxxmem" 219.
+void* MemAlloc(std::size_t size, const char* callerId) noexcept;
+
+// Returns realloc(block, size). When that is null for a size other than 0 and
+// trcLevel is at least 1, writes "realloc() failed. size=%lu callerId='%s'"
+// with the location "ictxxmem" 243; `block` is then still the caller's.
+void* MemRealloc(void* block, std::size_t size, const char* callerId) noexcept;
+
+// free(block); returns 0.
+int MemFree(void* block) noexcept;
+
+namespace parcel::runtime {
+
+// Failure injection for allocation-failure tests: after `successes` more
+// successful MemAlloc and MemRealloc calls (with a size other than 0), each
+// further call fails as if the C library had returned null, until the next
+// call of this function. A negative value turns injection off (the default).
+void SetMemFailAfter(std::int64_t successes) noexcept;
+
+}  // namespace parcel::runtime
+
+#endif  // PARCEL_RUNTIME_MEM_H_
