@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 
 #include "host/atomic_file.h"
 #include "host/input_files.h"
@@ -37,13 +38,15 @@ int LoadModule(const std::string& path, Module* module) {
   return kExitOk;
 }
 
-// Runs the request and splits the response into its records.
-int Exchange(const Module& module, std::string* request, std::string* response,
+// Runs the request and splits the response into its records, which view the
+// response buffer that `interpreter` keeps: no copy of the archive is made.
+int Exchange(const Module& module, char* request, std::uint64_t size, Interpreter* interpreter,
              std::vector<OutputRecord>* records) {
-  if (request->size() > UINT32_MAX) {
+  if (size > UINT32_MAX) {
     return Fail(kExitInput, "the request is larger than 4 GiB; the transfer form cannot carry it");
   }
-  switch (RunRequest(module, request, response)) {
+  std::string_view response;
+  switch (RunRequest(module, request, static_cast<std::uint32_t>(size), interpreter, &response)) {
     case RunStatus::kResponse:
       break;
     case RunStatus::kNoInterpreter:
@@ -53,7 +56,7 @@ int Exchange(const Module& module, std::string* request, std::string* response,
       return Fail(kExitBadResponse, "the module gave no response");
   }
   std::string error;
-  if (!ParseResponse(*response, records, &error)) {
+  if (!ParseResponse(response, records, &error)) {
     return Fail(kExitBadResponse, "the module's response is malformed: " + error);
   }
   return kExitOk;
@@ -189,12 +192,15 @@ int Pack(const PackOptions& options, std::istream& names) {
   if (!fits || !builder.Size(&request_size)) {
     return Fail(kExitInput, "the inputs are too large for one request");
   }
-  std::string request = builder.Build();
+  // Not cleared first: Write fills all but the file tables, which the reads
+  // below fill completely or the run ends.
+  std::unique_ptr<char[]> request(new char[static_cast<std::size_t>(request_size)]);
+  builder.Write(request.get());
   {
     ProgressBar bar(stderr, "reading", input_bytes,
                     !quiet && input_bytes >= kProgressThreshold && platform::IsTerminal(stderr));
     for (std::size_t k = 0; k < files.size(); ++k) {
-      char* place = request.data() + builder.TableOffset(k + 1);
+      char* place = request.get() + builder.TableOffset(k + 1);
       if (!ReadInto(files[k].source, place, files[k].entry.size, &bar, &error)) {
         bar.Finish();
         return Fail(kExitInput, error);
@@ -203,13 +209,17 @@ int Pack(const PackOptions& options, std::istream& names) {
   }
   // Saved before Process, which rewrites parts of the request in place.
   if (!options.request_file.empty() &&
-      !WriteFileAtomically(PathFromUtf8(options.request_file), request, &error)) {
+      !WriteFileAtomically(PathFromUtf8(options.request_file),
+                           std::string_view(request.get(), request_size), &error)) {
     return Fail(kExitOutput, error);
   }
 
-  std::string response;
+  Interpreter interpreter;
   std::vector<OutputRecord> records;
-  if (int code = Exchange(module, &request, &response, &records); code != kExitOk) return code;
+  if (int code = Exchange(module, request.get(), request_size, &interpreter, &records);
+      code != kExitOk) {
+    return code;
+  }
   const OutputRecord* meta = FindRecord(records, "META");
   if (meta == nullptr) return Fail(kExitBadResponse, "the module's response has no META record");
   if (!options.response_file.empty() &&
@@ -306,9 +316,12 @@ int Run(const RunOptions& options) {
 
   Module module;
   if (int code = LoadModule(options.module, &module); code != kExitOk) return code;
-  std::string response;
+  Interpreter interpreter;
   std::vector<OutputRecord> records;
-  if (int code = Exchange(module, &request, &response, &records); code != kExitOk) return code;
+  if (int code = Exchange(module, request.data(), request.size(), &interpreter, &records);
+      code != kExitOk) {
+    return code;
+  }
 
   const fs::path directory = PathFromUtf8(options.directory);
   std::error_code ec;

@@ -47,18 +47,15 @@ Interpreter Module::Instantiate() const {
   return Interpreter(instantiate_ != nullptr ? instantiate_() : nullptr);
 }
 
-RunStatus RunRequest(const Module& module, std::string* request, std::string* response) {
-  response->clear();
-  Interpreter interpreter = module.Instantiate();
-  if (!interpreter || !interpreter.Init(0)) return RunStatus::kNoInterpreter;
-  std::string_view view;
-  interpreter.Process(request->data(), static_cast<std::uint32_t>(request->size()), &view);
+RunStatus RunRequest(const Module& module, char* request, std::uint32_t size,
+                     Interpreter* interpreter, std::string_view* response) {
+  *response = {};
+  *interpreter = module.Instantiate();
+  if (!*interpreter || !interpreter->Init(0)) return RunStatus::kNoInterpreter;
+  interpreter->Process(request, size, response);
   // The result of Process is not consulted: a response, even an error
   // document, is what the host acts on.
-  RunStatus status = view.empty() ? RunStatus::kNoResponse : RunStatus::kResponse;
-  response->assign(view);
-  interpreter.Reset();
-  return status;
+  return response->empty() ? RunStatus::kNoResponse : RunStatus::kResponse;
 }
 
 std::string DefaultModulePath() {

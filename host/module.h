@@ -65,10 +65,13 @@ enum class RunStatus {
 };
 
 // Runs one request through a new interpreter of `module` as a service host
-// does: Instantiate, Init, Process, copy the response out, Reset, destroy.
-// The module rewrites parts of `request` in place.
-// Requires: `module` is loaded and request->size() <= UINT32_MAX.
-RunStatus RunRequest(const Module& module, std::string* request, std::string* response);
+// does: Instantiate, Init, Process. The response is lent, not copied:
+// `response` views the buffer of the interpreter left in `*interpreter`, valid
+// until that interpreter is reset or destroyed. The module rewrites parts of
+// the request's `size` bytes in place.
+// Requires: `module` is loaded.
+RunStatus RunRequest(const Module& module, char* request, std::uint32_t size,
+                     Interpreter* interpreter, std::string_view* response);
 
 }  // namespace parcel::host
 

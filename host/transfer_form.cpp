@@ -54,6 +54,7 @@ bool RequestBuilder::ReserveTable(std::string_view name, std::uint64_t size) {
   if (name.size() >= kMaxTableName || size > INT32_MAX) return false;
   auto width = static_cast<std::uint32_t>(size);
   Push(name, {}, width, width == 0 ? 0u : 1u);
+  tables_.back().reserved = true;
   return true;
 }
 
@@ -74,7 +75,11 @@ std::string RequestBuilder::Build() const {
   std::uint64_t size = 0;
   if (!Size(&size)) return {};
   std::string request(static_cast<std::size_t>(size), '\0');
-  char* p = request.data();
+  Write(request.data());
+  return request;
+}
+
+void RequestBuilder::Write(char* p) const {
   const std::uint64_t description = DescriptionSize();
   PutText(p, 16, "TransMagic");
   PutText(p + 16, 16, std::to_string(description));
@@ -92,10 +97,13 @@ std::string RequestBuilder::Build() const {
     record += kRecordSize * kRecordsPerTable;
   }
   for (const Table& table : tables_) {
-    if (!table.bytes.empty()) std::memcpy(record, table.bytes.data(), table.bytes.size());
-    record += std::uint64_t{table.lines} * table.line_width;
+    const std::uint64_t size = std::uint64_t{table.lines} * table.line_width;
+    if (!table.reserved) {
+      if (!table.bytes.empty()) std::memcpy(record, table.bytes.data(), table.bytes.size());
+      std::memset(record + table.bytes.size(), 0, size - table.bytes.size());
+    }
+    record += size;
   }
-  return request;
 }
 
 bool ParseResponse(std::string_view response, std::vector<OutputRecord>* records,

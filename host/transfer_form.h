@@ -46,6 +46,12 @@ class RequestBuilder {
   // reserved tables and line padding NUL. Empty when it would outgrow 32 bits.
   std::string Build() const;
 
+  // Writes the request into the Size() bytes at `request` like Build, except
+  // that the bytes of reserved tables are left untouched for the caller to
+  // fill, so a large request is written once instead of cleared first.
+  // Requires: Size() is true.
+  void Write(char* request) const;
+
  private:
   struct Table {
     std::string name;
@@ -53,6 +59,7 @@ class RequestBuilder {
     std::uint32_t line_width;
     std::uint32_t lines;
     std::uint64_t data_offset;  // from the start of the data area
+    bool reserved = false;      // filled by the caller, not by Write
   };
   void Push(std::string_view name, std::string_view bytes, std::uint32_t line_width,
             std::uint32_t lines);

@@ -66,6 +66,27 @@ TEST(HostRequest, PaddedLinesKeepTheNextTableInPlace) {
   EXPECT_EQ(TableBytes(data, 1), "z");
 }
 
+TEST(HostRequest, WriteFillsEverythingButReservedTables) {
+  // Write is Build without clearing first: every byte outside the reserved
+  // tables, padding included, must be written, and the reserved bytes kept.
+  RequestBuilder builder;
+  ASSERT_TRUE(builder.AddTable("META", "<x/>"));
+  ASSERT_TRUE(builder.ReserveTable("FILE1", 6));
+  ASSERT_TRUE(builder.AddTable("PAD", "abcde", 4));  // 2 lines, 3 padding bytes
+  ASSERT_TRUE(builder.ReserveTable("FILE2", 2));
+  const std::string built = builder.Build();
+  std::string written(built.size(), '\xAA');
+  builder.Write(written.data());
+  std::string expected = built;
+  for (std::size_t table : {1u, 3u}) {
+    const std::size_t at = builder.TableOffset(table);
+    const std::size_t size = table == 1 ? 6 : 2;
+    EXPECT_EQ(built.substr(at, size), std::string(size, '\0'));
+    expected.replace(at, size, std::string(size, '\xAA'));
+  }
+  EXPECT_EQ(written, expected);
+}
+
 TEST(HostRequest, RejectsNamesAndSizesTheFormCannotCarry) {
   RequestBuilder builder;
   EXPECT_FALSE(builder.AddTable(std::string(40, 'N'), "x"));
