@@ -53,19 +53,22 @@ def run_once(command, cwd, names, out):
     if os.path.exists(out):
         os.remove(out)
     argv = [a.replace("{out}", out) for a in command]
+    # GNU time forks the tool itself, so the peak memory it reports is the
+    # tool's (plus time's own megabyte), not that of this Python process.
+    usage_file = out + ".usage"
+    timed = ["/usr/bin/time", "-f", "%M %U %S", "-o", usage_file] + argv
     with open(names, "rb") as stdin:
         start = time.perf_counter()
-        proc = subprocess.Popen(argv, cwd=cwd, stdin=stdin, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.PIPE)
-        # wait4 gives this child's own resource use, peak memory included.
-        _, status, usage = os.wait4(proc.pid, 0)
+        proc = subprocess.run(timed, cwd=cwd, stdin=stdin, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE)
         elapsed = time.perf_counter() - start
-        err = proc.stderr.read().decode(errors="replace")
-        proc.stderr.close()
-    code = os.waitstatus_to_exitcode(status)
-    if code != 0:
-        sys.exit(f"{argv[0]} failed with {code} in {cwd}:\n{err}")
-    return elapsed, usage.ru_maxrss, usage.ru_utime + usage.ru_stime
+    if proc.returncode != 0:
+        sys.exit(f"{argv[0]} failed with {proc.returncode} in {cwd}:\n"
+                 f"{proc.stderr.decode(errors='replace')}")
+    with open(usage_file) as f:
+        peak, user, system = f.read().split()[-3:]
+    os.remove(usage_file)
+    return elapsed, int(peak), float(user) + float(system)
 
 
 def check_archive(path, expected_entries):

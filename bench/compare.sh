@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Benchmark-only packages, installed when missing.
-packages=(gcc zip unzip libarchive-tools python3 libminizip-dev libzip-dev)
+packages=(gcc zip unzip libarchive-tools python3 libminizip-dev libzip-dev time)
 missing=()
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
