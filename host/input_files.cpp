@@ -105,6 +105,9 @@ bool InputCollector::AddPath(const fs::path& source, const std::string& parent,
                              const std::string& level, std::vector<fs::path>* ancestors,
                              std::string* error) {
   std::error_code ec;
+  // One system call for the common case: only a regular file has a size.
+  std::uint64_t size = fs::file_size(source, ec);
+  if (!ec) return AddFile(source, parent, level, size, error);
   fs::file_status status = fs::status(source, ec);
   if (status.type() == fs::file_type::not_found || (ec && status.type() == fs::file_type::none)) {
     *error = Unreachable(source, ec);
@@ -119,7 +122,13 @@ bool InputCollector::AddPath(const fs::path& source, const std::string& parent,
     *error = QuotedPath(source) + ": neither a regular file nor a directory";
     return false;
   }
-  return AddFile(source, parent, level, error);
+  // A regular file whose size could not be had a moment ago.
+  size = fs::file_size(source, ec);
+  if (ec) {
+    *error = QuotedPath(source) + ": " + ec.message();
+    return false;
+  }
+  return AddFile(source, parent, level, size, error);
 }
 
 bool InputCollector::AddDirectory(const fs::path& source, const std::string& entry_path,
@@ -158,7 +167,7 @@ bool InputCollector::AddDirectory(const fs::path& source, const std::string& ent
 }
 
 bool InputCollector::AddFile(const fs::path& source, const std::string& entry_path,
-                             const std::string& name, std::string* error) {
+                             const std::string& name, std::uint64_t size, std::string* error) {
   if (IsExcluded(source)) {
     notes_.push_back(QuotedPath(source) + " is the archive being written; left out");
     return true;
@@ -199,11 +208,7 @@ bool InputCollector::AddFile(const fs::path& source, const std::string& entry_pa
              " files; one archive holds at most " + std::to_string(options_.max_files);
     return false;
   }
-  entry.size = fs::file_size(source, ec);
-  if (ec) {
-    *error = QuotedPath(source) + ": " + ec.message();
-    return false;
-  }
+  entry.size = size;
   by_entry_name_.emplace(std::move(entry_name), files_.size());
   files_.push_back(InputFile{source, std::move(entry)});
   return true;

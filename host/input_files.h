@@ -88,8 +88,9 @@ class InputCollector {
   // `ancestors` holds the directories being walked, outermost first.
   bool AddDirectory(const std::filesystem::path& source, const std::string& entry_path,
                     std::vector<std::filesystem::path>* ancestors, std::string* error);
+  // `size` is the file's size as just found.
   bool AddFile(const std::filesystem::path& source, const std::string& entry_path,
-               const std::string& name, std::string* error);
+               const std::string& name, std::uint64_t size, std::string* error);
   // `parent` with `level` appended (unchanged under junk_paths).
   bool JoinLevel(const std::string& parent, const std::string& level,
                  const std::filesystem::path& source, std::string* joined, std::string* error);
