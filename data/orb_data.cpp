@@ -45,6 +45,10 @@ void* AllocateRaw(std::size_t size) noexcept {
   return AllocationAllowed() ? std::malloc(size) : nullptr;
 }
 
+void* ReallocateRaw(void* block, std::size_t size) noexcept {
+  return AllocationAllowed() ? std::realloc(block, size) : nullptr;
+}
+
 void SetAllocationFailureAfter(long count) noexcept { g_allocations_left = count; }
 
 std::int32_t ReadNumber(const char* text, const char* end) noexcept {
@@ -348,25 +352,62 @@ std::uint32_t OrbData::GetTableLineCount(int index) noexcept {
   return index >= 0 && index < tableCount ? tableLines[index] : 0;
 }
 
-int OrbData::AppendOutput(const char* data, std::uint32_t length, const char* mimeType,
-                          const char* name, const char* fileName) noexcept {
-  if (data == nullptr || length == 0 || mimeType == nullptr) return 1;
-  if (length > INT32_MAX) return 1;
-  const std::uint64_t grown = std::uint64_t{outputLength} + kOutputHeaderSize + length;
-  if (grown > UINT32_MAX) return 1;
-  char* buffer = static_cast<char*>(parcel::data::AllocateRaw(static_cast<std::size_t>(grown)));
-  if (buffer == nullptr) return 1;
-  if (output != nullptr) std::memcpy(buffer, output, outputLength);
-  std::free(output);
+namespace {
 
-  char* header = buffer + outputLength;
+// The 160-byte header of an output record of `length` data bytes.
+void PutOutputHeader(char* header, std::uint32_t length, const char* mimeType, const char* name,
+                     const char* fileName) {
   std::memset(header, 0, kOutputHeaderSize);
   std::memcpy(header, parcel::data::kTransferMagic, 10);
   PutField(header + 16, kOutputMimeTypeSize, mimeType);
   PutField(header + 48, kOutputNameSize, name);
   PutField(header + 80, kOutputFileNameSize, fileName);
   std::snprintf(header + 144, 16, "%d", static_cast<int>(length));
-  std::memcpy(header + kOutputHeaderSize, data, length);
+}
+
+// The response length with one more record of `length` bytes; 0 when the
+// record cannot be appended (see AppendOutput).
+std::uint64_t GrownLength(const char* data, std::uint32_t length, const char* mimeType,
+                          std::uint32_t outputLength) {
+  if (data == nullptr || length == 0 || mimeType == nullptr) return 0;
+  if (length > INT32_MAX) return 0;
+  const std::uint64_t grown = std::uint64_t{outputLength} + kOutputHeaderSize + length;
+  return grown > UINT32_MAX ? 0 : grown;
+}
+
+}  // namespace
+
+int OrbData::AppendOutput(const char* data, std::uint32_t length, const char* mimeType,
+                          const char* name, const char* fileName) noexcept {
+  const std::uint64_t grown = GrownLength(data, length, mimeType, outputLength);
+  if (grown == 0) return 1;
+  char* buffer = static_cast<char*>(parcel::data::AllocateRaw(static_cast<std::size_t>(grown)));
+  if (buffer == nullptr) return 1;
+  if (output != nullptr) std::memcpy(buffer, output, outputLength);
+  std::free(output);
+
+  PutOutputHeader(buffer + outputLength, length, mimeType, name, fileName);
+  std::memcpy(buffer + outputLength + kOutputHeaderSize, data, length);
+
+  output = buffer;
+  outputLength = static_cast<std::uint32_t>(grown);
+  return 0;
+}
+
+int OrbData::AppendOutputAdopting(char* block, std::uint32_t length, const char* mimeType,
+                                  const char* name, const char* fileName) noexcept {
+  const std::uint64_t grown = GrownLength(block, length, mimeType, outputLength);
+  if (grown == 0) return 1;
+  // Growing a large block keeps its pages (no new memory is touched for the
+  // data), and the move below stays within them.
+  char* buffer =
+      static_cast<char*>(parcel::data::ReallocateRaw(block, static_cast<std::size_t>(grown)));
+  if (buffer == nullptr) return 1;
+  const std::uint32_t front = outputLength + kOutputHeaderSize;
+  std::memmove(buffer + front, buffer, length);
+  if (output != nullptr) std::memcpy(buffer, output, outputLength);
+  std::free(output);
+  PutOutputHeader(buffer + outputLength, length, mimeType, name, fileName);
 
   output = buffer;
   outputLength = static_cast<std::uint32_t>(grown);

@@ -95,6 +95,16 @@ class OrbData {
   int AppendOutput(const char* data, std::uint32_t length, const char* mimeType, const char* name,
                    const char* fileName) noexcept;
 
+  // Appends the same record as AppendOutput for the `length` bytes at the
+  // start of `block`, a block from malloc, without copying them elsewhere:
+  // the block grows (realloc) to hold the whole response and becomes the
+  // output, the bytes moving up behind the records before them. On 0 the
+  // container owns `block` (the caller must not touch or free it); on 1 (the
+  // same refusals as AppendOutput) the caller still owns the unchanged block
+  // and the output is unchanged.
+  int AppendOutputAdopting(char* block, std::uint32_t length, const char* mimeType,
+                           const char* name, const char* fileName) noexcept;
+
   // True when output bytes are held.
   bool HasOutput() const noexcept;
   // Lends the response: stores the output pointer (null when none) and its
@@ -143,6 +153,8 @@ std::int32_t ReadNumber(const char* text, const char* end) noexcept;
 
 // malloc through the container's allocation seam.
 void* AllocateRaw(std::size_t size) noexcept;
+// realloc under the same test seam; on failure `block` is untouched.
+void* ReallocateRaw(void* block, std::size_t size) noexcept;
 
 // Test seam: the next `count` allocations of the container succeed and the ones
 // after fail, until called with a negative count (the default: never fail).

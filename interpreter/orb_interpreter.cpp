@@ -64,3 +64,8 @@ bool OrbInterpreterGen::AddOutputPart(const char* bytes, std::uint32_t size, con
                                       const char* name, const char* fileName) {
   return data->AppendOutput(bytes, size, mimeType, name, fileName) == 0;
 }
+
+bool OrbInterpreterGen::AdoptOutputPart(char* block, std::uint32_t size, const char* mimeType,
+                                        const char* name, const char* fileName) {
+  return data->AppendOutputAdopting(block, size, mimeType, name, fileName) == 0;
+}

@@ -77,6 +77,11 @@ class OrbInterpreterGen : public OrbInterpreterBase {
   // output unchanged, for null bytes, size 0, a null MIME type or no memory.
   bool AddOutputPart(const char* bytes, std::uint32_t size, const char* mimeType, const char* name,
                      const char* fileName);
+  // Appends the `size` bytes at the start of `block` (from malloc) as an
+  // output part without copying them: on true the container owns `block`; on
+  // false (as AddOutputPart) the caller keeps it and the output is unchanged.
+  bool AdoptOutputPart(char* block, std::uint32_t size, const char* mimeType, const char* name,
+                       const char* fileName);
 
   // Drops every output part stored so far.
   void DiscardOutput() noexcept;

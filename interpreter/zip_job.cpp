@@ -158,9 +158,10 @@ bool ZipInterpreter::Execute() noexcept {
                   "url=\"/output/%s\"/>",
                   static_cast<int>(length), entry_name);
     AddResponse(document);
-    const bool stored = AddOutputPart(bytes, length, "application/zip", "ZIPFILE", entry_name);
-    parcel::zip::ReleaseArchiveData(bytes);
+    // The archive's block becomes the response: no copy of the archive.
+    const bool stored = AdoptOutputPart(bytes, length, "application/zip", "ZIPFILE", entry_name);
     if (!stored) {
+      parcel::zip::ReleaseArchiveData(bytes);
       // A report without its archive would claim a success the host cannot use.
       DiscardOutput();
       return Fail(kErrorCloseArchive, kCloseFailed);

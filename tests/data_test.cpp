@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -351,6 +352,59 @@ TEST_F(DataOutputTest, AllocationFailureLeavesOutputUnchanged) {
   parcel::data::SetAllocationFailureAfter(0);
   EXPECT_EQ(data_.AppendOutput("defg", 4, "t", "N", nullptr), 1);
   parcel::data::SetAllocationFailureAfter(-1);
+  char* out = nullptr;
+  std::uint32_t length = 0;
+  ASSERT_EQ(data_.GetOutput(&out, &length), 0);
+  EXPECT_EQ(length, 163u);
+  EXPECT_EQ(std::string(out + 160, 3), "abc");
+}
+
+// A malloc block holding `bytes`, as the archive writer hands one out.
+char* MallocCopy(const std::string& bytes) {
+  char* block = static_cast<char*>(std::malloc(bytes.size()));
+  std::memcpy(block, bytes.data(), bytes.size());
+  return block;
+}
+
+TEST_F(DataOutputTest, AdoptedBlockGivesTheSameResponseAsACopy) {
+  // Records before it, a large block (grown in place or moved) and a one-byte
+  // block: the adopted record must equal the copied one byte for byte.
+  const std::string large(3u << 20, 'L');
+  const std::pair<std::string, std::string> cases[] = {{"<doc/>", large}, {"", "z"}};
+  for (const auto& [before, adopted] : cases) {
+    OrbData copied, adopting;
+    if (!before.empty()) {
+      ASSERT_EQ(copied.AppendOutput(before.data(), 6, "text/xml", "META", nullptr), 0);
+      ASSERT_EQ(adopting.AppendOutput(before.data(), 6, "text/xml", "META", nullptr), 0);
+    }
+    ASSERT_EQ(copied.AppendOutput(adopted.data(), std::uint32_t(adopted.size()), "application/zip",
+                                  "ZIPFILE", "z.zip"),
+              0);
+    ASSERT_EQ(adopting.AppendOutputAdopting(MallocCopy(adopted), std::uint32_t(adopted.size()),
+                                            "application/zip", "ZIPFILE", "z.zip"),
+              0);
+    char *a = nullptr, *b = nullptr;
+    std::uint32_t a_length = 0, b_length = 0;
+    ASSERT_EQ(copied.GetOutput(&a, &a_length), 0);
+    ASSERT_EQ(adopting.GetOutput(&b, &b_length), 0);
+    ASSERT_EQ(a_length, b_length);
+    EXPECT_TRUE(std::memcmp(a, b, a_length) == 0) << adopted.size();
+  }
+}
+
+TEST_F(DataOutputTest, RefusedAdoptionLeavesTheBlockWithTheCaller) {
+  ASSERT_EQ(data_.AppendOutput("abc", 3, "t", "N", nullptr), 0);
+  char* block = MallocCopy("defg");
+  EXPECT_EQ(data_.AppendOutputAdopting(block, 0, "t", "N", nullptr), 1);
+  EXPECT_EQ(data_.AppendOutputAdopting(block, 4, nullptr, "N", nullptr), 1);
+  EXPECT_EQ(data_.AppendOutputAdopting(block, 0x80000000u, "t", "N", nullptr), 1);
+  parcel::data::SetAllocationFailureAfter(0);
+  EXPECT_EQ(data_.AppendOutputAdopting(block, 4, "t", "N", nullptr), 1);
+  parcel::data::SetAllocationFailureAfter(-1);
+  // Still the caller's, unchanged (AddressSanitizer checks the access and the
+  // release here).
+  EXPECT_EQ(std::string(block, 4), "defg");
+  std::free(block);
   char* out = nullptr;
   std::uint32_t length = 0;
   ASSERT_EQ(data_.GetOutput(&out, &length), 0);
