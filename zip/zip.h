@@ -130,7 +130,9 @@ int ZipCloseEntry(ZipArchive* archive) noexcept;
 // Ownership of the result: on ZIP_SUCCESS, when outData and outLength are both
 // non-null, *outData points at the first byte of the finished archive, a heap
 // block of *outLength bytes. The caller owns it from then on and releases it
-// exactly once with parcel::zip::ReleaseArchiveData (never with delete). With
+// exactly once with parcel::zip::ReleaseArchiveData (never with delete); the
+// block comes from malloc, so code of the same C runtime may instead grow it
+// with realloc and take it over, as the job's response does. With
 // a null outData or outLength the archive is still finished, then released
 // here. On failure nothing is handed out: *outData and *outLength are not
 // written, and the archive's bytes are released.
