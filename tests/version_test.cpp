@@ -112,10 +112,10 @@ TEST(VersionStampScan, MarkersLinesAndKeywords) {
     std::string input;
     Strings expected;
   } cases[] = {
-      {"four stamps among other bytes", "ab" + Stamps(kStampValues) + "cd", kStampValues},
-      {"doubled number sign", "#" + Stamp("Platform: ", "p"), none},
-      {"mismatching byte is not retried", "#[%" + Stamp("Platform: ", "p"), none},
-      {"match restarts after a mismatch", "#[x" + Stamp("Platform: ", "p"), {kNone, kNone, "p", kNone}},
+      {"four stamps among other bytes", std::string("ab") + Stamps(kStampValues) + "cd", kStampValues},
+      {"doubled number sign", std::string("#") + Stamp("Platform: ", "p"), none},
+      {"mismatching byte is not retried", std::string("#[%") + Stamp("Platform: ", "p"), none},
+      {"match restarts after a mismatch", std::string("#[x") + Stamp("Platform: ", "p"), {kNone, kNone, "p", kNone}},
       {"keyword in other case", Stamp("platform: ", "p") + Stamp("PLATFORM: ", "q"), none},
       {"keyword without its blank", Stamp("Platform:", "p"), none},
       {"later stamp replaces", Stamp("Platform: ", "a") + Stamp("Platform: ", "b"),
