@@ -212,8 +212,9 @@ TEST(VersionInfo, NullOutPointerGivesNothing) {
 }
 
 // Resource files: a DLL image with the given string blocks, followed by the
-// four stamps of kStampValues unless `stamps` is false.
-TEST(VersionResource, BlockAndKeysDecideTheSource) {
+// four stamps of kStampValues unless `stamps` is false. The same cases run
+// against the system's functions under Wine.
+TEST(VersionResource, BlockKeysAndTextsAsTheSystemReadsThem) {
   using parcel::testing::StringTable;
   StringTable three = FourValues(u"040704b0");
   three.strings.pop_back();
@@ -221,41 +222,36 @@ TEST(VersionResource, BlockAndKeysDecideTheSource) {
   for (auto& [name, value] : other_case.strings) {
     for (char16_t& ch : name) ch = ch >= u'A' && ch <= u'Z' ? char16_t(ch + 32) : ch;
   }
+  // Latin-1 and the code page's own letters, then what it lacks: a CJK
+  // letter and the halves of a surrogate pair.
+  StringTable foreign = FourValues(u"040704b0");
+  foreign.strings[2].second = u"A\u00e4\u20ac\u0178 \u4e2d\U0001F600";
+  const Strings converted = {kResourceValues[0], kResourceValues[1], "A\xE4\x80\x9F ???",
+                             kResourceValues[3]};
   const struct {
     const char* name;
     std::vector<StringTable> tables;
     bool stamps;
     Strings resource;
     Strings info;
+    bool pe32 = false;
   } cases[] = {
       {"complete block", {FourValues(u"040704b0")}, true, kResourceValues, kResourceValues},
+      {"32-bit image", {FourValues(u"040704b0")}, true, kResourceValues, kResourceValues, true},
       {"key missing", {three}, true, {}, kStampValues},
       {"key missing, no stamps", {three}, false, {}, {}},
       {"other language only", {FourValues(u"040904b0")}, true, {}, kStampValues},
       {"two blocks", {FourValues(u"040904b0", u" en"), FourValues(u"040704b0")}, true,
        kResourceValues, kResourceValues},
       {"names in other case", {other_case}, true, kResourceValues, kResourceValues},
+      {"Western ANSI code page", {foreign}, false, converted, converted},
   };
   for (const auto& c : cases) {
-    TempFile file(Str(PeImage({{.data = VersionTree(c.tables)}})) +
+    TempFile file(Str(PeImage({{.data = VersionTree(c.tables)}}, c.pe32)) +
                   (c.stamps ? Stamps(kStampValues) : ""));
     EXPECT_EQ(Read(ReadVersionResource, file.path()), c.resource) << c.name;
     EXPECT_EQ(Read(ReadVersionInfo, file.path()), c.info) << c.name;
   }
-}
-
-TEST(VersionResource, Pe32ImageIsReadToo) {
-  TempFile file(Str(PeImage({{.data = VersionTree({FourValues(u"040704b0")})}}, true)));
-  EXPECT_EQ(Read(ReadVersionResource, file.path()), kResourceValues);
-}
-
-TEST(VersionResource, TextsAreInTheWesternAnsiCodePage) {
-  parcel::testing::StringTable table = FourValues(u"040704b0");
-  table.strings[2].second = u"Gr\u00fc\u00df \u20ac \u4e2d";
-  TempFile file(Str(PeImage({{.data = VersionTree({table})}})));
-  const Strings values = Read(ReadVersionResource, file.path());
-  ASSERT_EQ(values.size(), 4u);
-  EXPECT_EQ(values[2], "Gr\xFC\xDF \x80 ?");
 }
 
 // The PE reader on in-memory images, corrupted field by field.
@@ -332,23 +328,20 @@ TEST_F(PeImageTest, CorruptFieldsFindNothing) {
 }
 
 TEST_F(PeImageTest, NeutralLanguageFirstElseTheFirstListed) {
-  auto platform_of = [&](const std::vector<std::pair<std::uint32_t, std::u16string>>& languages) {
-    std::vector<parcel::testing::Resource> resources;
-    for (const auto& [language, suffix] : languages) {
-      resources.push_back({.language = language, .data = VersionTree({FourValues(u"040704b0", suffix)})});
-    }
-    const Bytes image = PeImage(resources);
-    ResourceRange range;
-    TextValue text;
-    if (!Find(image, &range)) return std::string(kNone);
-    const std::span<const std::uint8_t> tree(image.data() + range.offset, range.size);
-    if (!FindVersionText(tree, "\\StringFileInfo\\040704b0\\Platform", &text)) return std::string();
-    std::string narrow(text.units + 1, '\0');
-    parcel::platform::pe::WideToAnsi(tree.data() + text.offset, text.units, narrow.data());
-    return narrow.substr(0, text.units);
+  const Bytes en = VersionTree({FourValues(u"040704b0", u"-en")});
+  const Bytes de = VersionTree({FourValues(u"040704b0", u"-de")});
+  const Bytes neutral = VersionTree({FourValues(u"040704b0", u"-neutral")});
+  auto offset_of = [](const Bytes& image, const Bytes& tree) {
+    return std::uint64_t(std::search(image.begin(), image.end(), tree.begin(), tree.end()) -
+                         image.begin());
   };
-  EXPECT_EQ(platform_of({{0x0409, u"-en"}, {0x0000, u"-neutral"}}), "TESTAMD64-neutral");
-  EXPECT_EQ(platform_of({{0x0409, u"-en"}, {0x0407, u"-de"}}), "TESTAMD64-en");
+  for (const auto& [second, second_language] : {std::pair{neutral, 0x0000}, std::pair{de, 0x0407}}) {
+    const Bytes image = PeImage({{.language = 0x0409, .data = en},
+                                 {.language = std::uint32_t(second_language), .data = second}});
+    ResourceRange range;
+    ASSERT_TRUE(Find(image, &range));
+    EXPECT_EQ(range.offset, offset_of(image, second_language == 0 ? neutral : en));
+  }
 }
 
 // The version tree, looked up by path and corrupted node by node.
@@ -421,16 +414,6 @@ TEST_F(VersionTreeTest, MalformedNodesAreReadWithinBounds) {
     const std::string text = Text(prefix, "\\StringFileInfo\\040704b0\\SpecialBuild");
     EXPECT_TRUE(text == kNone || std::string("dbg").starts_with(text)) << cut << ": " << text;
   }
-}
-
-TEST(VersionTreeText, ConvertsToWindows1252) {
-  // Latin-1, the code page's own letters, then what it lacks: a CJK letter
-  // and both halves of a surrogate pair; U+0081 keeps its byte as on Windows.
-  const Bytes wide = parcel::testing::Utf16(u"A\u00e4\u20ac\u0178\u4e2d\U0001F600\u0081", false);
-  ASSERT_EQ(wide.size(), 16u);
-  char narrow[9];
-  parcel::platform::pe::WideToAnsi(wide.data(), 8, narrow);
-  EXPECT_EQ(std::string(narrow, sizeof narrow), std::string("A\xE4\x80\x9F???\x81", 9));
 }
 
 // Allocation failures, from the first to the last allocation a read makes.
