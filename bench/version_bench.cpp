@@ -64,7 +64,11 @@ void BM_ScanStampsLast(benchmark::State& state) {
   Read(state, file.path());
   state.SetBytesProcessed(state.iterations() * std::int64_t(size));
 }
-BENCHMARK(BM_ScanStampsLast)->Arg(64 << 10)->Arg(1 << 20)->Arg(16 << 20)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ScanStampsLast)
+    ->Arg(64 << 10)
+    ->Arg(1 << 20)
+    ->Arg(16 << 20)
+    ->Unit(benchmark::kMicrosecond);
 
 void BM_ScanStampsFirst(benchmark::State& state) {
   BenchFile file("first", kStamps + Filler(static_cast<std::size_t>(state.range(0))));

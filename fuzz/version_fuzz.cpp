@@ -23,10 +23,9 @@ namespace {
 using parcel::version::detail::StampScanner;
 using parcel::version::detail::Values;
 
-const char* const kKeys[] = {"\\StringFileInfo\\040704b0\\FileVersion",
-                             "\\StringFileInfo\\040704b0\\ProductVersion",
-                             "\\StringFileInfo\\040704b0\\Platform",
-                             "\\StringFileInfo\\040704b0\\SpecialBuild"};
+const char* const kKeys[] = {
+    "\\StringFileInfo\\040704b0\\FileVersion", "\\StringFileInfo\\040704b0\\ProductVersion",
+    "\\StringFileInfo\\040704b0\\Platform", "\\StringFileInfo\\040704b0\\SpecialBuild"};
 
 const std::string& InputPath() {
   static const std::string path = [] {
@@ -118,8 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const int resource = Ask(ReadVersionResource, &from_resource);
   const int info = Ask(ReadVersionInfo, &from_info);
   if (resource == 1 && (info != 1 || from_info != from_resource)) std::abort();
-  if (resource == 0 && (info != static_cast<int>(complete) ||
-                        (complete && from_info != Strings(whole.values())))) {
+  if (resource == 0 &&
+      (info != static_cast<int>(complete) || (complete && from_info != Strings(whole.values())))) {
     std::abort();
   }
   return 0;

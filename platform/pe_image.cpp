@@ -121,9 +121,8 @@ class Image {
     if (!ReadRva(directory, header, sizeof header)) return false;
     const std::uint32_t count = std::uint32_t{U16(header + 12)} + U16(header + 14);
     std::uint64_t entries;
-    if (count == 0 ||
-        !Map(directory + kDirectoryHeaderSize, std::uint64_t{count} * kDirectoryEntrySize,
-             &entries)) {
+    if (count == 0 || !Map(directory + kDirectoryHeaderSize,
+                           std::uint64_t{count} * kDirectoryEntrySize, &entries)) {
       return false;
     }
     std::uint8_t chunk[kChunk * kDirectoryEntrySize];

@@ -39,9 +39,9 @@ std::uint16_t FoldCase(std::uint16_t unit) {
 }
 
 struct Node {
-  std::size_t end = 0;       // cut at the parent's end
-  std::size_t next = 0;      // where the next sibling starts
-  std::size_t key = 0;       // first key unit
+  std::size_t end = 0;   // cut at the parent's end
+  std::size_t next = 0;  // where the next sibling starts
+  std::size_t key = 0;   // first key unit
   std::size_t key_units = 0;
   std::size_t value = 0;
   std::size_t children = 0;
@@ -64,7 +64,8 @@ bool ReadNode(std::span<const std::uint8_t> tree, std::size_t begin, std::size_t
   if (at + 2 <= node->end) at += 2;  // the key's zero unit
   const std::size_t value_length = U16(p + 2);
   node->value = Align4(at);
-  node->children = Align4(node->value + (node->type == kTextType ? 2 * value_length : value_length));
+  node->children =
+      Align4(node->value + (node->type == kTextType ? 2 * value_length : value_length));
   return true;
 }
 

@@ -35,8 +35,7 @@ struct TextValue {
 // least one node header, so the search ends on any input.
 //
 // Requires: key != nullptr, text != nullptr.
-bool FindVersionText(std::span<const std::uint8_t> tree, const char* key,
-                     TextValue* text) noexcept;
+bool FindVersionText(std::span<const std::uint8_t> tree, const char* key, TextValue* text) noexcept;
 
 // Converts `units` UTF-16LE code units at `wide` to Windows-1252, one byte
 // per unit, and appends a zero byte: `out` receives exactly units + 1 bytes.

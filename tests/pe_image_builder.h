@@ -163,9 +163,9 @@ inline Bytes PeImage(std::vector<Resource> resources, bool pe32 = false) {
   image[0] = 'M';
   image[1] = 'Z';
   Put32(image, 0x3C, kPeHeader);
-  Put32(image, kPeHeader, 0x00004550);                   // "PE\0\0"
+  Put32(image, kPeHeader, 0x00004550);                  // "PE\0\0"
   Put16(image, kPeHeader + 4, pe32 ? 0x014C : 0x8664);  // machine
-  Put16(image, kPeHeader + 6, 1);                        // sections
+  Put16(image, kPeHeader + 6, 1);                       // sections
   Put16(image, kPeHeader + 20, std::uint32_t(optional_size));
   Put16(image, kPeHeader + 22, pe32 ? 0x2102 : 0x2022);  // DLL, executable
   const std::size_t o = kOptionalHeader;
@@ -184,7 +184,7 @@ inline Bytes PeImage(std::vector<Resource> resources, bool pe32 = false) {
   Put32(image, o + 56, kResourceRva + (virtual_size + 0xFFF) / 0x1000 * 0x1000);
   Put32(image, o + 60, kResourceSection);  // size of headers
   Put16(image, o + 68, 2);                 // GUI subsystem
-  Put32(image, o + 72, 0x100000);  // stack reserve
+  Put32(image, o + 72, 0x100000);          // stack reserve
   Put32(image, o + directories - 4, 16);
   Put32(image, o + directories + 16, kResourceRva);
   Put32(image, o + directories + 20, virtual_size);

@@ -112,23 +112,30 @@ TEST(VersionStampScan, MarkersLinesAndKeywords) {
     std::string input;
     Strings expected;
   } cases[] = {
-      {"four stamps among other bytes", std::string("ab") + Stamps(kStampValues) + "cd", kStampValues},
+      {"four stamps among other bytes", std::string("ab") + Stamps(kStampValues) + "cd",
+       kStampValues},
       {"doubled number sign", std::string("#") + Stamp("Platform: ", "p"), none},
       {"mismatching byte is not retried", std::string("#[%") + Stamp("Platform: ", "p"), none},
-      {"match restarts after a mismatch", std::string("#[x") + Stamp("Platform: ", "p"), {kNone, kNone, "p", kNone}},
+      {"match restarts after a mismatch",
+       std::string("#[x") + Stamp("Platform: ", "p"),
+       {kNone, kNone, "p", kNone}},
       {"keyword in other case", Stamp("platform: ", "p") + Stamp("PLATFORM: ", "q"), none},
       {"keyword without its blank", Stamp("Platform:", "p"), none},
-      {"later stamp replaces", Stamp("Platform: ", "a") + Stamp("Platform: ", "b"),
+      {"later stamp replaces",
+       Stamp("Platform: ", "a") + Stamp("Platform: ", "b"),
        {kNone, kNone, "b", kNone}},
       {"empty value", Stamp("Platform: ", ""), {kNone, kNone, "", kNone}},
       {"line ended by the end of input", "#[%]QELSpecialBuild: opt", {kNone, kNone, kNone, "opt"}},
-      {"marker inside a line is text", "#[%]QELPlatform: a" + Stamp("SpecialBuild: ", "b"),
+      {"marker inside a line is text",
+       "#[%]QELPlatform: a" + Stamp("SpecialBuild: ", "b"),
        {kNone, kNone, "a#[%]QELSpecialBuild: b", kNone}},
       {"line cut to 126 bytes", Stamp("Platform: ", v116 + "dropped"), {kNone, kNone, v116, kNone}},
       {"scan resumes after the dropped byte",
-       "#[%]QELPlatform: " + v116 + "D" + Stamp("SpecialBuild: ", "s"), {kNone, kNone, v116, "s"}},
+       "#[%]QELPlatform: " + v116 + "D" + Stamp("SpecialBuild: ", "s"),
+       {kNone, kNone, v116, "s"}},
       {"dropped byte is not a marker's first",
-       "#[%]QELPlatform: " + v116 + Stamp("SpecialBuild: ", "s"), {kNone, kNone, v116, kNone}},
+       "#[%]QELPlatform: " + v116 + Stamp("SpecialBuild: ", "s"),
+       {kNone, kNone, v116, kNone}},
   };
   for (const auto& c : cases) {
     StampScanner scanner;
@@ -143,13 +150,15 @@ TEST(VersionStampScan, AnySplitOfTheInputGivesTheSameValues) {
   std::string input(20000, 'a');
   std::mt19937 random(7);
   for (char& c : input) c = static_cast<char>('a' + random() % 26);
-  for (const auto& [at, stamp] : {std::pair{4093, Stamp("FileVersion: ", kStampValues[0])},
-                                  std::pair{8190, Stamp("ProductVersion: ", kStampValues[1])},
-                                  std::pair{16380, Stamp("Platform: ", kStampValues[2])},
-                                  std::pair{12200, Stamp("SpecialBuild: ", std::string(100, 's'))}}) {
+  for (const auto& [at, stamp] :
+       {std::pair{4093, Stamp("FileVersion: ", kStampValues[0])},
+        std::pair{8190, Stamp("ProductVersion: ", kStampValues[1])},
+        std::pair{16380, Stamp("Platform: ", kStampValues[2])},
+        std::pair{12200, Stamp("SpecialBuild: ", std::string(100, 's'))}}) {
     input.replace(at, stamp.size(), stamp);
   }
-  const Strings expected = {kStampValues[0], kStampValues[1], kStampValues[2], std::string(100, 's')};
+  const Strings expected = {kStampValues[0], kStampValues[1], kStampValues[2],
+                            std::string(100, 's')};
   auto scan = [&](auto next_piece) {
     StampScanner scanner;
     for (std::size_t at = 0; at < input.size();) {
@@ -241,8 +250,11 @@ TEST(VersionResource, BlockKeysAndTextsAsTheSystemReadsThem) {
       {"key missing", {three}, true, {}, kStampValues},
       {"key missing, no stamps", {three}, false, {}, {}},
       {"other language only", {FourValues(u"040904b0")}, true, {}, kStampValues},
-      {"two blocks", {FourValues(u"040904b0", u" en"), FourValues(u"040704b0")}, true,
-       kResourceValues, kResourceValues},
+      {"two blocks",
+       {FourValues(u"040904b0", u" en"), FourValues(u"040704b0")},
+       true,
+       kResourceValues,
+       kResourceValues},
       {"names in other case", {other_case}, true, kResourceValues, kResourceValues},
       {"Western ANSI code page", {foreign}, false, converted, converted},
   };
@@ -335,7 +347,8 @@ TEST_F(PeImageTest, NeutralLanguageFirstElseTheFirstListed) {
     return std::uint64_t(std::search(image.begin(), image.end(), tree.begin(), tree.end()) -
                          image.begin());
   };
-  for (const auto& [second, second_language] : {std::pair{neutral, 0x0000}, std::pair{de, 0x0407}}) {
+  for (const auto& [second, second_language] :
+       {std::pair{neutral, 0x0000}, std::pair{de, 0x0407}}) {
     const Bytes image = PeImage({{.language = 0x0409, .data = en},
                                  {.language = std::uint32_t(second_language), .data = second}});
     ResourceRange range;
@@ -361,7 +374,9 @@ class VersionTreeTest : public ::testing::Test {
   // Start of the node whose key is `key`.
   std::size_t NodeOf(const std::u16string& key) const {
     const Bytes k = parcel::testing::Utf16(key);
-    return std::size_t(std::search(tree_.begin(), tree_.end(), k.begin(), k.end()) - tree_.begin()) - 6;
+    return std::size_t(std::search(tree_.begin(), tree_.end(), k.begin(), k.end()) -
+                       tree_.begin()) -
+           6;
   }
 
   const Bytes tree_ = VersionTree({FourValues(u"040704b0")});
