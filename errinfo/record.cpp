@@ -60,7 +60,6 @@ bool FindField(const char* record, int length, int index, FieldBounds* out) noex
       return true;
     }
     begin = end + 1;
-    if (begin >= length) return false;
   }
 }
 

@@ -515,10 +515,10 @@ TEST_F(ErrInfo, ReplaceBeyondTheAreaLeavesTheRecordWhole) {
   EXPECT_NE(trace_.Text().find("*** ERROR => ErrReplace: error info too large [err          2036]\n"),
             std::string::npos)
       << trace_.Text();
-  // With a message number the follow-up fields no longer fit: nothing changes.
+  // With a message number the text itself fits, its argument text no longer:
+  // nothing changes.
   errMsgNoLength = 1;
-  const std::string numbered = "(7)" + fits.substr(1);
-  EXPECT_EQ(ErrReplace(2, "%s", numbered.c_str()), -1);
+  EXPECT_EQ(ErrReplace(2, "(7)%s", fits.substr(1).c_str()), -1);
   EXPECT_EQ(StoredBytes(), before);
   ASSERT_EQ(ErrReplace(2, "%s", fits.c_str()), 0);
   EXPECT_EQ(StoredBytes().size(), 500u);
@@ -721,7 +721,9 @@ TEST_F(ErrInfoMessageFile, FindsFirstLineOfKeyAndCharacter) {
   for (const Case& c : cases) {
     char buffer[64] = "";
     EXPECT_EQ(ErrGetTxt(c.key, c.key_char, buffer, c.size), c.found) << c.key;
-    if (c.found) EXPECT_STREQ(buffer, c.text) << c.key;
+    if (c.found) {
+      EXPECT_STREQ(buffer, c.text) << c.key;
+    }
   }
   char buffer[8];
   EXPECT_FALSE(ErrGetTxt(nullptr, 'M', buffer, 8));
