@@ -54,7 +54,7 @@ constexpr char kArgumentSeparator[] = ";;;;";
 
 enum class Length { kNone, kHH, kH, kL, kLL, kJ, kZ, kT, kBigL };
 
-// One conversion specification, from its '%' to its conversion letter.
+// One conversion, from its '%' to its conversion letter.
 struct Conversion {
   bool minus = false, plus = false, space = false, hash = false, zero = false;
   bool width_star = false;
@@ -78,7 +78,7 @@ int ReadNumber(const char** p) {
   return value;
 }
 
-// Parses the specification behind a '%' at `p`. Returns the character after
+// Parses the conversion behind a '%' at `p`. Returns the character after
 // its letter, or null when the letter is none of ours.
 const char* ParseConversion(const char* p, Conversion* c) {
   for (;; ++p) {
@@ -148,9 +148,9 @@ const char* ParseConversion(const char* p, Conversion* c) {
   return p + 1;
 }
 
-// The specification handed to the C library: flags, the resolved width and
+// The conversion text handed to the C library: flags, the resolved width and
 // precision, `length_text` and the letter.
-void BuildSpec(const Conversion& c, const char* length_text, char* spec, std::size_t size) {
+void BuildDirective(const Conversion& c, const char* length_text, char* directive, std::size_t size) {
   char flags[8];
   std::size_t n = 0;
   if (c.minus) flags[n++] = '-';
@@ -163,18 +163,18 @@ void BuildSpec(const Conversion& c, const char* length_text, char* spec, std::si
   char precision[16] = "";
   if (c.width >= 0) std::snprintf(width, sizeof width, "%d", c.width);
   if (c.precision >= 0) std::snprintf(precision, sizeof precision, ".%d", c.precision);
-  std::snprintf(spec, size, "%%%s%s%s%s%c", flags, width, precision, length_text, c.letter);
+  std::snprintf(directive, size, "%%%s%s%s%s%c", flags, width, precision, length_text, c.letter);
 }
 
-// Formats one value with `spec` into the rest of `out`.
+// Formats one value with `directive` into the rest of `out`.
 template <typename T>
-void FormatValue(BoundedText* out, const char* spec, T value) {
-  // The spec is built here from checked parts; the value has its exact type.
+void FormatValue(BoundedText* out, const char* directive, T value) {
+  // The conversion text is built here from checked parts; the value has its exact type.
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #endif
-  int n = std::snprintf(out->end(), out->room() + 1, spec, value);
+  int n = std::snprintf(out->end(), out->room() + 1, directive, value);
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
@@ -280,56 +280,56 @@ void FormatConversion(BoundedText* out, Conversion c, std::va_list* args) {
     int p = va_arg(*args, int);
     c.precision = p < 0 ? -1 : (p > kErrFormatWidthLimit ? kErrFormatWidthLimit : p);
   }
-  char spec[64];
+  char directive[64];
   switch (c.letter) {
     case 'd':
     case 'i':
-      BuildSpec(c, "ll", spec, sizeof spec);
-      FormatValue(out, spec, TakeSigned(c.length, args));
+      BuildDirective(c, "ll", directive, sizeof directive);
+      FormatValue(out, directive, TakeSigned(c.length, args));
       break;
     case 'o':
     case 'u':
     case 'x':
     case 'X':
-      BuildSpec(c, "ll", spec, sizeof spec);
-      FormatValue(out, spec, TakeUnsigned(c.length, args));
+      BuildDirective(c, "ll", directive, sizeof directive);
+      FormatValue(out, directive, TakeUnsigned(c.length, args));
       break;
     case 'c':
       if (c.length == Length::kL) {
-        BuildSpec(c, "l", spec, sizeof spec);
+        BuildDirective(c, "l", directive, sizeof directive);
         // wint_t is narrower than int on Windows and arrives promoted.
         using Promoted = std::conditional_t<(sizeof(std::wint_t) < sizeof(int)), int, std::wint_t>;
-        FormatValue(out, spec, static_cast<std::wint_t>(va_arg(*args, Promoted)));
+        FormatValue(out, directive, static_cast<std::wint_t>(va_arg(*args, Promoted)));
       } else {
-        BuildSpec(c, "", spec, sizeof spec);
-        FormatValue(out, spec, va_arg(*args, int));
+        BuildDirective(c, "", directive, sizeof directive);
+        FormatValue(out, directive, va_arg(*args, int));
       }
       break;
     case 's':
       if (c.length == Length::kL) {
         const wchar_t* text = va_arg(*args, const wchar_t*);
-        BuildSpec(c, "l", spec, sizeof spec);
-        FormatValue(out, spec, text != nullptr ? text : L"(null)");
+        BuildDirective(c, "l", directive, sizeof directive);
+        FormatValue(out, directive, text != nullptr ? text : L"(null)");
       } else {
         const char* text = va_arg(*args, const char*);
-        BuildSpec(c, "", spec, sizeof spec);
-        FormatValue(out, spec, text != nullptr ? text : "(null)");
+        BuildDirective(c, "", directive, sizeof directive);
+        FormatValue(out, directive, text != nullptr ? text : "(null)");
       }
       break;
     case 'p':
-      BuildSpec(c, "", spec, sizeof spec);
-      FormatValue(out, spec, va_arg(*args, void*));
+      BuildDirective(c, "", directive, sizeof directive);
+      FormatValue(out, directive, va_arg(*args, void*));
       break;
     case 'n':
       SkipCountPointer(c.length, args);
       break;
     default:  // the floating conversions e E f F g G a A
       if (c.length == Length::kBigL) {
-        BuildSpec(c, "L", spec, sizeof spec);
-        FormatValue(out, spec, va_arg(*args, long double));
+        BuildDirective(c, "L", directive, sizeof directive);
+        FormatValue(out, directive, va_arg(*args, long double));
       } else {
-        BuildSpec(c, "", spec, sizeof spec);
-        FormatValue(out, spec, va_arg(*args, double));
+        BuildDirective(c, "", directive, sizeof directive);
+        FormatValue(out, directive, va_arg(*args, double));
       }
       break;
   }

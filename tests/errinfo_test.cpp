@@ -183,21 +183,17 @@ TEST_F(ErrInfo, NumbersAreEmptyForZeroAndCounterCounts) {
   ASSERT_EQ(ErrISetSys(nullptr, 0, nullptr, 0, 0, nullptr, 0, nullptr, nullptr, 0, nullptr,
                        nullptr, nullptr, nullptr),
             0);
+  ei::SetErrLocation("host7/worker");
   ASSERT_EQ(ErrISetSys("c", -1, "m", 9, 0, "e", 7, "d", "recv", EACCES, "M1", "a;;;;b", "M2",
                        "c"),
             0);
   const std::vector<std::string> expected = {
       "*ERR*", "1", "e", "7", "c", "700", "-1", "m", "9", "d", Asctime(kNow), "recv",
-      std::to_string(EACCES), SysText(EACCES), "2", "", "M1", "a;;;;b", "M2", "c", "*ERR*"};
+      std::to_string(EACCES), SysText(EACCES), "2", "host7/worker", "M1", "a;;;;b", "M2", "c",
+      "*ERR*"};
   EXPECT_EQ(StoredFields(), expected);
   EXPECT_EQ(errCounter, 2);
   EXPECT_FALSE(SysText(EACCES).empty());
-}
-
-TEST_F(ErrInfo, LocationTextGoesIntoEveryRecord) {
-  ei::SetErrLocation("host7/worker");
-  ASSERT_EQ(ErrSetFmt("c", 1, "m", 1, "e", 1, "d"), 0);
-  EXPECT_STREQ(ErrGetFld(ei::kErrFieldLocation), "host7/worker");
 }
 
 TEST_F(ErrInfo, MessageNumbersAndArgumentTexts) {
