@@ -42,8 +42,8 @@ int ErrSetFmt(const char* component, int componentNumber, const char* module, in
               const char* errorFormat, int rc, const char* detailFormat, ...) noexcept {
   std::va_list args;
   va_start(args, detailFormat);
-  int result = detail::SetFromFormats(component, componentNumber, module, line, 0, errorFormat,
-                                      rc, detailFormat, nullptr, 0, false, &args);
+  int result = detail::SetFromFormats(component, componentNumber, module, line, 0, errorFormat, rc,
+                                      detailFormat, nullptr, 0, false, &args);
   va_end(args);
   return result;
 }
@@ -53,9 +53,9 @@ int ErrSetFmtSys(const char* component, int componentNumber, const char* module,
                  const char* systemCall, int errnoValue, ...) noexcept {
   std::va_list args;
   va_start(args, errnoValue);
-  int result = detail::SetFromFormats(component, componentNumber, module, line, traceFlag,
-                                      errorFormat, rc, detailFormat, systemCall, errnoValue, true,
-                                      &args);
+  int result =
+      detail::SetFromFormats(component, componentNumber, module, line, traceFlag, errorFormat, rc,
+                             detailFormat, systemCall, errnoValue, true, &args);
   va_end(args);
   return result;
 }

@@ -103,11 +103,11 @@ enum ErrField : int {
 
 // Result codes.
 inline constexpr int kErrOk = 0;
-inline constexpr int kErrTooLarge = -1;       // record above kErrInfoSize bytes
-inline constexpr int kErrNoInfo = -2;         // no error information stored
-inline constexpr int kErrBadField = -3;       // field index (or value) that cannot be replaced
-inline constexpr int kErrNoMemory = -5;       // no memory for the record area
-inline constexpr int kErrBadRecord = -6;      // eyecatcher missing or destroyed
+inline constexpr int kErrTooLarge = -1;        // record above kErrInfoSize bytes
+inline constexpr int kErrNoInfo = -2;          // no error information stored
+inline constexpr int kErrBadField = -3;        // field index (or value) that cannot be replaced
+inline constexpr int kErrNoMemory = -5;        // no memory for the record area
+inline constexpr int kErrBadRecord = -6;       // eyecatcher missing or destroyed
 inline constexpr int kErrBufferTooSmall = -8;  // transfer form does not fit the caller's buffer
 
 // Sets the LOCATION text of the records set from now on (field 15). Copied;
@@ -161,17 +161,21 @@ int ErrISetSys(const char* component, int componentNumber, const char* module, i
 // texts are cut. An argument text is stored only when its format has a
 // non-empty message number. No trace flag, no system call, errno 0.
 // Null formats are empty. Returns what ErrISetSys returns.
+// clang-format off
 PARCEL_PRINTF_FORMAT(5, 0) PARCEL_PRINTF_FORMAT(7, 0)
 int ErrSetFmt(const char* component, int componentNumber, const char* module, int line,
               const char* errorFormat, int rc, const char* detailFormat, ...) noexcept;
+// clang-format on
 
 // As ErrSetFmt, passing the trace flag, the system call and the error number
 // on, and storing both argument texts whether or not there are message
 // numbers.
+// clang-format off
 PARCEL_PRINTF_FORMAT(6, 0) PARCEL_PRINTF_FORMAT(8, 0)
 int ErrSetFmtSys(const char* component, int componentNumber, const char* module, int line,
                  int traceFlag, const char* errorFormat, int rc, const char* detailFormat,
                  const char* systemCall, int errnoValue, ...) noexcept;
+// clang-format on
 
 // Replaces field `index` of the stored record; the fields behind it move.
 //  2 ERROR, 9 DETAIL: `value` is a format with an optional message number,

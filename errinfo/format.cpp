@@ -150,7 +150,8 @@ const char* ParseConversion(const char* p, Conversion* c) {
 
 // The conversion text handed to the C library: flags, the resolved width and
 // precision, `length_text` and the letter.
-void BuildDirective(const Conversion& c, const char* length_text, char* directive, std::size_t size) {
+void BuildDirective(const Conversion& c, const char* length_text, char* directive,
+                    std::size_t size) {
   char flags[8];
   std::size_t n = 0;
   if (c.minus) flags[n++] = '-';

@@ -53,8 +53,7 @@ enum class FormatMode {
 // nothing; an unknown conversion ends the formatting (kText keeps the rest of
 // the format as it stands). Every conversion takes its arguments even when
 // `out` is full.
-void FormatArgs(BoundedText* out, const char* format, FormatMode mode,
-                std::va_list* args) noexcept;
+void FormatArgs(BoundedText* out, const char* format, FormatMode mode, std::va_list* args) noexcept;
 
 // A format split into its message number and the format proper.
 struct SplitFormat {

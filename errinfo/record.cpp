@@ -121,8 +121,8 @@ void FormatTimeField(std::int64_t seconds, char* out, std::size_t size) noexcept
                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   std::tm tm{};
   // asctime itself is not reentrant; its form is rebuilt from the fields.
-  if (!platform::ToLocalTime(seconds, &tm) || tm.tm_wday < 0 || tm.tm_wday > 6 ||
-      tm.tm_mon < 0 || tm.tm_mon > 11) {
+  if (!platform::ToLocalTime(seconds, &tm) || tm.tm_wday < 0 || tm.tm_wday > 6 || tm.tm_mon < 0 ||
+      tm.tm_mon > 11) {
     std::snprintf(out, size, "%s", "error in localtime");
     return;
   }

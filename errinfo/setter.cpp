@@ -45,8 +45,8 @@ void ErrnoText(int errno_value, char (&out)[kErrErrnoTextLimit + 1]) {
 // kept one character beyond the area, so the record that holds them is
 // refused as too large.
 void CopyNumber(const SplitFormat& split, char (&out)[kErrInfoSize + 2]) {
-  std::size_t n = split.number_length;
-  if (n > static_cast<std::size_t>(kErrInfoSize) + 1) n = static_cast<std::size_t>(kErrInfoSize) + 1;
+  constexpr std::size_t kKept = static_cast<std::size_t>(kErrInfoSize) + 1;
+  const std::size_t n = split.number_length < kKept ? split.number_length : kKept;
   if (n > 0) std::memcpy(out, split.number, n);
   out[n] = '\0';
 }
@@ -137,15 +137,24 @@ void TraceTooLarge(const char* const* fields, const char* time_text) {
     const char* name;
     int index;
   } kDumpOrder[] = {
-      {"LOCATION", kErrFieldLocation},     {"ERROR", kErrFieldError},
-      {"TIME", kErrFieldTime},             {"RELEASE", kErrFieldRelease},
-      {"COMPONENT", kErrFieldComponent},   {"VERSION", kErrFieldVersion},
-      {"RC", kErrFieldRc},                 {"MODULE", kErrFieldModule},
-      {"LINE", kErrFieldLine},             {"DETAIL", kErrFieldDetail},
-      {"SYSTEM CALL", kErrFieldSystemCall}, {"ERRNO", kErrFieldErrno},
-      {"ERRNO TEXT", kErrFieldErrnoText},  {"DESCR MSG NO", kErrFieldDescrMsgNo},
-      {"DESCR VARGS", kErrFieldDescrVargs}, {"DETAIL MSG NO", kErrFieldDetailMsgNo},
-      {"DETAIL VARGS", kErrFieldDetailVargs}, {"COUNTER", kErrFieldCounter},
+      {"LOCATION", kErrFieldLocation},
+      {"ERROR", kErrFieldError},
+      {"TIME", kErrFieldTime},
+      {"RELEASE", kErrFieldRelease},
+      {"COMPONENT", kErrFieldComponent},
+      {"VERSION", kErrFieldVersion},
+      {"RC", kErrFieldRc},
+      {"MODULE", kErrFieldModule},
+      {"LINE", kErrFieldLine},
+      {"DETAIL", kErrFieldDetail},
+      {"SYSTEM CALL", kErrFieldSystemCall},
+      {"ERRNO", kErrFieldErrno},
+      {"ERRNO TEXT", kErrFieldErrnoText},
+      {"DESCR MSG NO", kErrFieldDescrMsgNo},
+      {"DESCR VARGS", kErrFieldDescrVargs},
+      {"DETAIL MSG NO", kErrFieldDetailMsgNo},
+      {"DETAIL VARGS", kErrFieldDetailVargs},
+      {"COUNTER", kErrFieldCounter},
   };
   PARCEL_TRC(1, DpTrc, "%s\n", time_text);
   for (const auto& entry : kDumpOrder) {
@@ -224,11 +233,26 @@ int SetRecord(const char* component, int componentNumber, const char* module, in
   char errno_system_text[kErrErrnoTextLimit + 1];
   ErrnoText(errnoValue, errno_system_text);
   const char* const fields[kErrFieldCount] = {
-      kEyecatcher,         kFormatVersion,          OrEmpty(errorText),  rc_text,
-      OrEmpty(component),  kRelease,                version_text,        OrEmpty(module),
-      line_text,           OrEmpty(detail),         time_text,           OrEmpty(systemCall),
-      errno_text,          errno_system_text,       counter_text,        g_location,
-      OrEmpty(descrMsgNo), OrEmpty(descrVargs),     OrEmpty(detailMsgNo), OrEmpty(detailVargs),
+      kEyecatcher,
+      kFormatVersion,
+      OrEmpty(errorText),
+      rc_text,
+      OrEmpty(component),
+      kRelease,
+      version_text,
+      OrEmpty(module),
+      line_text,
+      OrEmpty(detail),
+      time_text,
+      OrEmpty(systemCall),
+      errno_text,
+      errno_system_text,
+      counter_text,
+      g_location,
+      OrEmpty(descrMsgNo),
+      OrEmpty(descrVargs),
+      OrEmpty(detailMsgNo),
+      OrEmpty(detailVargs),
       kEyecatcher,
   };
   char record[kErrInfoSize];
@@ -260,8 +284,8 @@ int SetFromFormats(const char* component, int componentNumber, const char* modul
   char error_number[kErrInfoSize + 2], detail_number[kErrInfoSize + 2];
   CopyNumber(error, error_number);
   CopyNumber(detail, detail_number);
-  return SetRecord(component, componentNumber, module, line, traceFlag, error_text, rc,
-                   detail_text, systemCall, errnoValue, error_number,
+  return SetRecord(component, componentNumber, module, line, traceFlag, error_text, rc, detail_text,
+                   systemCall, errnoValue, error_number,
                    (all_arguments || error_number[0] != '\0') ? error_args : "", detail_number,
                    (all_arguments || detail_number[0] != '\0') ? detail_args : "");
 }

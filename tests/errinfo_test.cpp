@@ -85,13 +85,13 @@ std::vector<std::string> PlainFields() {
 // 0x20..0x7E (row by row from 0x20).
 unsigned char ToEbcdic500(unsigned char c) {
   static const unsigned char kPrintable[95] = {
-      0x40, 0x4F, 0x7F, 0x7B, 0x5B, 0x6C, 0x50, 0x7D, 0x4D, 0x5D, 0x5C, 0x4E, 0x6B, 0x60, 0x4B,
-      0x61, 0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7, 0xF8, 0xF9, 0x7A, 0x5E, 0x4C, 0x7E,
-      0x6E, 0x6F, 0x7C, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9, 0xD1, 0xD2, 0xD3,
-      0xD4, 0xD5, 0xD6, 0xD7, 0xD8, 0xD9, 0xE2, 0xE3, 0xE4, 0xE5, 0xE6, 0xE7, 0xE8, 0xE9, 0x4A,
-      0xE0, 0x5A, 0x5F, 0x6D, 0x79, 0x81, 0x82, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x91,
-      0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8,
-      0xA9, 0xC0, 0xBB, 0xD0, 0xA1};
+      0x40, 0x4F, 0x7F, 0x7B, 0x5B, 0x6C, 0x50, 0x7D, 0x4D, 0x5D, 0x5C, 0x4E, 0x6B, 0x60,
+      0x4B, 0x61, 0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7, 0xF8, 0xF9, 0x7A, 0x5E,
+      0x4C, 0x7E, 0x6E, 0x6F, 0x7C, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9,
+      0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8, 0xD9, 0xE2, 0xE3, 0xE4, 0xE5, 0xE6,
+      0xE7, 0xE8, 0xE9, 0x4A, 0xE0, 0x5A, 0x5F, 0x6D, 0x79, 0x81, 0x82, 0x83, 0x84, 0x85,
+      0x86, 0x87, 0x88, 0x89, 0x91, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0xA2,
+      0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9, 0xC0, 0xBB, 0xD0, 0xA1};
   if (c == 0) return 0;
   EXPECT_TRUE(c >= 0x20 && c <= 0x7E) << "no test encoding for byte " << int(c);
   return (c >= 0x20 && c <= 0x7E) ? kPrintable[c - 0x20] : 0x6F;  // '?'
@@ -99,7 +99,8 @@ unsigned char ToEbcdic500(unsigned char c) {
 
 std::string ToEbcdic(const std::string& latin1) {
   std::string out;
-  for (char c : latin1) out.push_back(static_cast<char>(ToEbcdic500(static_cast<unsigned char>(c))));
+  for (char c : latin1)
+    out.push_back(static_cast<char>(ToEbcdic500(static_cast<unsigned char>(c))));
   return out;
 }
 
@@ -169,10 +170,27 @@ TEST_F(ErrInfo, FormatOfNetworkLayerGivesListedFields) {
   ASSERT_EQ(ErrSetFmt("NI (network interface)", 38, "nixx", 172, "NI library not started", -24,
                       "%s: NI library not initialized (%d)", "NiThrInit", 0),
             0);
-  const std::vector<std::string> expected = {
-      "*ERR*", "1", "NI library not started", "-24", "NI (network interface)", "700", "38",
-      "nixx", "172", "NiThrInit: NI library not initialized (0)", Asctime(kNow), "", "", "",
-      "1", "", "", "", "", "", "*ERR*"};
+  const std::vector<std::string> expected = {"*ERR*",
+                                             "1",
+                                             "NI library not started",
+                                             "-24",
+                                             "NI (network interface)",
+                                             "700",
+                                             "38",
+                                             "nixx",
+                                             "172",
+                                             "NiThrInit: NI library not initialized (0)",
+                                             Asctime(kNow),
+                                             "",
+                                             "",
+                                             "",
+                                             "1",
+                                             "",
+                                             "",
+                                             "",
+                                             "",
+                                             "",
+                                             "*ERR*"};
   EXPECT_EQ(StoredFields(), expected);
   EXPECT_EQ(StoredBytes(), MakeRecord(expected));
   for (int i = 0; i < 21; ++i) EXPECT_EQ(ErrGetFld(i), expected[i]) << "field " << i;
@@ -180,17 +198,33 @@ TEST_F(ErrInfo, FormatOfNetworkLayerGivesListedFields) {
 }
 
 TEST_F(ErrInfo, NumbersAreEmptyForZeroAndCounterCounts) {
-  ASSERT_EQ(ErrISetSys(nullptr, 0, nullptr, 0, 0, nullptr, 0, nullptr, nullptr, 0, nullptr,
-                       nullptr, nullptr, nullptr),
+  ASSERT_EQ(ErrISetSys(nullptr, 0, nullptr, 0, 0, nullptr, 0, nullptr, nullptr, 0, nullptr, nullptr,
+                       nullptr, nullptr),
             0);
   ei::SetErrLocation("host7/worker");
-  ASSERT_EQ(ErrISetSys("c", -1, "m", 9, 0, "e", 7, "d", "recv", EACCES, "M1", "a;;;;b", "M2",
-                       "c"),
+  ASSERT_EQ(ErrISetSys("c", -1, "m", 9, 0, "e", 7, "d", "recv", EACCES, "M1", "a;;;;b", "M2", "c"),
             0);
-  const std::vector<std::string> expected = {
-      "*ERR*", "1", "e", "7", "c", "700", "-1", "m", "9", "d", Asctime(kNow), "recv",
-      std::to_string(EACCES), SysText(EACCES), "2", "host7/worker", "M1", "a;;;;b", "M2", "c",
-      "*ERR*"};
+  const std::vector<std::string> expected = {"*ERR*",
+                                             "1",
+                                             "e",
+                                             "7",
+                                             "c",
+                                             "700",
+                                             "-1",
+                                             "m",
+                                             "9",
+                                             "d",
+                                             Asctime(kNow),
+                                             "recv",
+                                             std::to_string(EACCES),
+                                             SysText(EACCES),
+                                             "2",
+                                             "host7/worker",
+                                             "M1",
+                                             "a;;;;b",
+                                             "M2",
+                                             "c",
+                                             "*ERR*"};
   EXPECT_EQ(StoredFields(), expected);
   EXPECT_EQ(errCounter, 2);
   EXPECT_FALSE(SysText(EACCES).empty());
@@ -206,15 +240,35 @@ TEST_F(ErrInfo, MessageNumbersAndArgumentTexts) {
     std::vector<std::string> fields;  // 2, 9, 16, 17, 18, 19
   };
   const Case cases[] = {
-      {"both numbered", 3, false, "(123)%s: error %d", "(456)detail %s",
+      {"both numbered",
+       3,
+       false,
+       "(123)%s: error %d",
+       "(456)detail %s",
        {"abc: error 5", "detail x", "123", "abc;;;;5", "456", "x"}},
-      {"detail without number", 3, false, "(123)%s: error %d", "detail %s",
+      {"detail without number",
+       3,
+       false,
+       "(123)%s: error %d",
+       "detail %s",
        {"abc: error 5", "detail x", "123", "abc;;;;5", "", ""}},
-      {"numbers off", 0, false, "(123)%s: error %d", "detail %s",
+      {"numbers off",
+       0,
+       false,
+       "(123)%s: error %d",
+       "detail %s",
        {"(123)abc: error 5", "detail x", "", "", "", ""}},
-      {"prefix of other length", 4, false, "(123)%s: error %d", "(45)detail %s",
+      {"prefix of other length",
+       4,
+       false,
+       "(123)%s: error %d",
+       "(45)detail %s",
        {"(123)abc: error 5", "(45)detail x", "", "", "", ""}},
-      {"sys keeps all argument texts", 0, true, "%s: error %d", "detail %s",
+      {"sys keeps all argument texts",
+       0,
+       true,
+       "%s: error %d",
+       "detail %s",
        {"abc: error 5", "detail x", "", "abc;;;;5", "", "x"}},
   };
   for (const Case& c : cases) {
@@ -286,12 +340,9 @@ TEST_F(ErrInfo, TextsShareTheirLimit) {
     const std::string cut_detail(c.cut_detail_length, 'd');
     const std::string text = trace.Text();
     EXPECT_NE(text.find("\nERROR       " + cut_error + "\n"), std::string::npos) << c.error_length;
-    EXPECT_NE(text.find("\nDETAIL      " + cut_detail + "\n"), std::string::npos)
-        << c.error_length;
-    EXPECT_NE(text.find("\nDESCR VARGS " + cut_error + "\n"), std::string::npos)
-        << c.error_length;
-    EXPECT_NE(text.find("\nDETAIL VARGS" + cut_detail + "\n"), std::string::npos)
-        << c.error_length;
+    EXPECT_NE(text.find("\nDETAIL      " + cut_detail + "\n"), std::string::npos) << c.error_length;
+    EXPECT_NE(text.find("\nDESCR VARGS " + cut_error + "\n"), std::string::npos) << c.error_length;
+    EXPECT_NE(text.find("\nDETAIL VARGS" + cut_detail + "\n"), std::string::npos) << c.error_length;
   }
 }
 
@@ -335,11 +386,11 @@ TEST_F(ErrInfo, TraceFlagWritesTraceLineAndSystemLogRecord) {
     std::memcpy(destination, source, static_cast<std::size_t>(count));
   };
   Trace(1);
-  ASSERT_EQ(ErrISetSys("c", 1, "nimod", 77, 1, "e", 1, "connect to x", "sendto", EACCES, "", "",
-                       "", ""),
-            0);
-  EXPECT_EQ(trace_.Text(), "***LOG Q0I=> connect to x: sendto (" + std::to_string(EACCES) +
-                               ": " + SysText(EACCES) + ") [nimod 77]\n");
+  ASSERT_EQ(
+      ErrISetSys("c", 1, "nimod", 77, 1, "e", 1, "connect to x", "sendto", EACCES, "", "", "", ""),
+      0);
+  EXPECT_EQ(trace_.Text(), "***LOG Q0I=> connect to x: sendto (" + std::to_string(EACCES) + ": " +
+                               SysText(EACCES) + ") [nimod 77]\n");
   // 38 bytes of formatted text (its NUL and blanks after it), 7 of the detail,
   // 7 of the system call, the module name from the trace location and its line.
   char syslog_text[64];
@@ -392,7 +443,11 @@ TEST_F(ErrInfo, FieldReadsAtAndBeyondTheEnds) {
 }
 
 TEST_F(ErrInfo, TransferFormReplacesHighBytes) {
-  ASSERT_EQ(ErrSetFmt("c", 1, "m", 1, "Gr\xE4" "fin \xFF\x80", 1, "d"), 0);
+  ASSERT_EQ(ErrSetFmt("c", 1, "m", 1,
+                      "Gr\xE4"
+                      "fin \xFF\x80",
+                      1, "d"),
+            0);
   const std::string stored = StoredBytes();
   char buffer[500];
   int length = -1;
@@ -458,8 +513,8 @@ TEST_F(ErrInfo, ReplaceRefusesFieldsItCannotReplace) {
     int index;
     const char* value;
   };
-  const Case cases[] = {{10, "x"}, {1, "x"},   {0, "x"},   {20, "x"},    {-1, "x"},
-                        {3, "1x"}, {3, ""},    {14, "--1"}, {12, "99999999999"}};
+  const Case cases[] = {{10, "x"}, {1, "x"}, {0, "x"},    {20, "x"},          {-1, "x"},
+                        {3, "1x"}, {3, ""},  {14, "--1"}, {12, "99999999999"}};
   for (const Case& c : cases) {
     EXPECT_EQ(ReplaceText(c.index, c.value), -3) << c.index << " " << c.value;
   }
@@ -508,8 +563,9 @@ TEST_F(ErrInfo, ReplaceBeyondTheAreaLeavesTheRecordWhole) {
   const std::string too_long = fits + "y";
   EXPECT_EQ(ErrReplace(2, "%s", too_long.c_str()), -1);
   EXPECT_EQ(StoredBytes(), before);
-  EXPECT_NE(trace_.Text().find("*** ERROR => ErrReplace: error info too large [err          2036]\n"),
-            std::string::npos)
+  EXPECT_NE(
+      trace_.Text().find("*** ERROR => ErrReplace: error info too large [err          2036]\n"),
+      std::string::npos)
       << trace_.Text();
   // With a message number the text itself fits, its argument text no longer:
   // nothing changes.
@@ -547,7 +603,10 @@ TEST_F(ErrInfo, PeerRecordRoundTripsThroughEbcdic) {
 TEST_F(ErrInfo, EbcdicControlsBecomeBlanksAndLettersLatin1) {
   // "*ERR*" NUL "1" NUL, then a text with NEL (15), the soft hyphen (CA),
   // a tab (05) and a-umlaut (43), then 18 empty fields and "*ERR*" NUL.
-  std::string ebcdic = ToEbcdic(std::string("*ERR*\0" "1\0", 8));
+  std::string ebcdic =
+      ToEbcdic(std::string("*ERR*\0"
+                           "1\0",
+                           8));
   ebcdic += std::string("\xC1\x15\xCA\x05\x43", 5);
   ebcdic += std::string(18, '\0');
   ebcdic += '\0';
@@ -588,8 +647,7 @@ TEST_F(ErrInfo, BadPeerRecordsKeepTheEarlierRecord) {
   ASSERT_EQ(ErrSetFmt("c", 1, "m", 1, "earlier", 1, "d"), 0);
   const std::string before = StoredBytes();
   for (const Case& c : cases) {
-    EXPECT_EQ(ErrCpNetToInt(c.data.data(), static_cast<int>(c.data.size())), c.expected)
-        << c.name;
+    EXPECT_EQ(ErrCpNetToInt(c.data.data(), static_cast<int>(c.data.size())), c.expected) << c.name;
     EXPECT_EQ(StoredBytes(), before) << c.name;
   }
   EXPECT_EQ(ErrCpNetToInt(nullptr, 40), -6);

@@ -1,9 +1,9 @@
 // POSIX side of the system error texts: strerror_r.
-#include "platform/system_error_text.h"
-
 #include <string.h>
 
 #include <algorithm>
+
+#include "platform/system_error_text.h"
 
 namespace parcel::platform {
 namespace {

@@ -1,10 +1,9 @@
 // Windows side of the system error texts: the C library's strerror for its
 // errno values, the system message table (FormatMessage) for Windows and
 // Windows Sockets error codes.
-#include "platform/system_error_text.h"
-
 #include <cstring>
 
+#include "platform/system_error_text.h"
 #include "platform/win/win_headers.h"
 
 namespace parcel::platform {
