@@ -154,7 +154,8 @@ int ErrISetSys(const char* component, int componentNumber, const char* module, i
                const char* descrVargs, const char* detailMsgNo, const char* detailVargs) noexcept;
 
 // Sets a record from two formats that draw on the one argument list, the error
-// format's arguments first, then the detail format's. Each format may carry a
+// format's arguments first, then the detail format's. (The compiler checks
+// each format on its own, not against the shared arguments.) Each format may carry a
 // message number (see the top of this file). The error text and the detail
 // text together, and their argument texts together, are at most kErrTextLimit
 // characters (the detail gets what the error text leaves, less 4); longer
@@ -195,6 +196,9 @@ int ErrSetFmtSys(const char* component, int componentNumber, const char* module,
 // or a value for 3, 12 or 14 that is no decimal 32-bit integer; -1 when the
 // record would exceed kErrInfoSize bytes (error line "ErrReplace: error info
 // too large"), the record unchanged.
+// The compiler checks `value` against the arguments as a format, which guards
+// the formatted fields; for a text field it may warn about a text held in a
+// variable, which is taken as it stands all the same.
 PARCEL_PRINTF_FORMAT(2, 3) int ErrReplace(int index, const char* value, ...) noexcept;
 
 // The text of field `index` of the stored record: an index of 0 or below gives
