@@ -2,6 +2,7 @@
 // the output store, the access log, and shutdown on SIGINT or SIGTERM.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -425,6 +426,14 @@ int Serve(const ServeOptions& options) {
   http.set_read_timeout(30);
   http.set_write_timeout(30);
   http.set_keep_alive_timeout(2);
+  // SO_REUSEADDR alone: the library's default adds SO_REUSEPORT, with which a
+  // second server would share the port and take some of this one's clients.
+  int listening_socket = -1;
+  http.set_socket_options([&listening_socket](int sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    listening_socket = sock;
+  });
 
   int port = options.port;
   bool bound = port == 0 ? (port = http.bind_to_any_port(options.listen)) > 0
@@ -433,6 +442,10 @@ int Serve(const ServeOptions& options) {
     Message("cannot listen on " + options.listen + " port " + std::to_string(options.port));
     return kExitListen;
   }
+  // The library listens with a backlog of 5, too short for a burst of
+  // clients: connections beyond it are dropped or reset before a worker
+  // could queue them. Listening again only raises the backlog.
+  ::listen(listening_socket, SOMAXCONN);
   if (!options.port_file.empty() &&
       !WriteFileAtomically(PathFromUtf8(options.port_file), std::to_string(port) + "\n", &error)) {
     Message(error);

@@ -88,14 +88,14 @@ Attempt Judge(std::string_view response, OutputStore* store) {
     attempt.reply = Text(502, "the module's response does not hold the archive its document reports");
     return attempt;
   }
-  if (document.url != std::string(kOutputPrefix) + zip->file_name) {
-    attempt.reply = Text(502, "the module's document names the archive '" + document.url +
-                                  "', its archive record '" + zip->file_name + "'");
-    return attempt;
-  }
   std::vector<ZipEntry> entries;
   if (!ReadZipDirectory(zip->data, &entries, &error)) {
     attempt.reply = Text(502, "the module's archive is damaged: " + error);
+    return attempt;
+  }
+  if (document.url != std::string(kOutputPrefix) + zip->file_name) {
+    attempt.reply = Text(502, "the module's document names the archive '" + document.url +
+                                  "', its archive record '" + zip->file_name + "'");
     return attempt;
   }
 
