@@ -190,12 +190,23 @@ void Server::Compress(const httplib::Request& req, httplib::Response& res,
     return;
   }
   UploadCollector collector({options_.max_files, options_.max_upload});
+  // Past a limit the rest of the body is read and dropped, up to the limit
+  // once more, before the answer: a server that closes while the client is
+  // still sending makes the client's system reset the connection, and the
+  // client never sees the 413.
+  std::uint64_t dropped = 0;
+  auto keep_going = [&](bool ok, std::size_t size) {
+    if (ok) return true;
+    if (collector.error() != UploadError::kTooLarge) return false;
+    dropped += size;
+    return dropped <= options_.max_upload;
+  };
   bool read = reader(
       [&](const httplib::MultipartFormData& part) {
-        return collector.BeginPart(part.name, part.filename);
+        return keep_going(collector.BeginPart(part.name, part.filename), 0);
       },
       [&](const char* data, std::size_t size) {
-        return collector.AddContent(std::string_view(data, size));
+        return keep_going(collector.AddContent(std::string_view(data, size)), size);
       });
   if (read && collector.Finish()) {
     Apply(service_->Compress(collector.TakeRequest()), res);
@@ -223,11 +234,13 @@ void Server::ProcessRaw(const httplib::Request&, httplib::Response& res,
                         const httplib::ContentReader& reader) {
   std::string request;
   bool too_large = false;
+  std::uint64_t dropped = 0;  // as in Compress: read on past the limit before answering
   bool read = reader([&](const char* data, std::size_t size) {
-    if (size > options_.max_upload - request.size()) {
+    if (!too_large && size > options_.max_upload - request.size()) {
       too_large = true;
-      return false;
+      std::string().swap(request);
     }
+    if (too_large) return (dropped += size) <= options_.max_upload;
     request.append(data, size);
     return true;
   });
