@@ -34,6 +34,14 @@ async function main() {
   const options = parseArguments(process.argv.slice(2));
   fs.mkdirSync(options.downloads, { recursive: true });
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), "parcel-chromium-"));
+  try {
+    await packInBrowser(options, profile);
+  } finally {
+    fs.rmSync(profile, { recursive: true, force: true });
+  }
+}
+
+async function packInBrowser(options, profile) {
   // A persistent context on a fresh profile directory: nothing of an earlier
   // run or of the machine's own profile is seen.
   const context = await chromium.launchPersistentContext(profile, {
@@ -65,7 +73,6 @@ async function main() {
     }));
   } finally {
     await context.close();
-    fs.rmSync(profile, { recursive: true, force: true });
   }
 }
 
