@@ -131,7 +131,8 @@ std::string ExitCodeHelp() {
          "  4  an output file cannot be written\n"
          "  5  the module cannot be loaded or is not a parcel module\n"
          "  6  the module answered with an error document (its code and message are printed)\n"
-         "  7  the module's response is missing or malformed\n";
+         "  7  the module's response is missing or malformed\n"
+         "  8  serve: the address and port cannot be listened on\n";
 }
 
 int Pack(const PackOptions& options, std::istream& names) {

@@ -21,6 +21,7 @@ enum ExitCode : int {
   kExitModule = 5,       // the module cannot be loaded, is no parcel module or makes no interpreter
   kExitJobError = 6,     // the module answered with an error document
   kExitBadResponse = 7,  // the module's response is missing or malformed
+  kExitListen = 8,       // serve: the address cannot be listened on
 };
 
 // The exit codes as help text, one per line.
