@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include "host/atomic_file.h"
@@ -15,6 +16,7 @@
 #include "host/progress.h"
 #include "host/zip_directory.h"
 #include "platform/console.h"
+#include "version/version.h"
 
 namespace parcel::host {
 namespace fs = std::filesystem;
@@ -344,6 +346,21 @@ int Info(const std::string& module_path) {
   }
   std::printf("name:    %s\ntype:    %s\nversion: %s\n", interpreter.Name(), interpreter.Type(),
               interpreter.Version());
+  return kExitOk;
+}
+
+int Version(const std::string& file) {
+  char* values[4] = {};
+  if (ReadVersionInfo(file.empty() ? nullptr : file.c_str(), &values[0], &values[1], &values[2],
+                      &values[3]) != 1) {
+    return Fail(kExitInput, file + " carries no version information");
+  }
+  static const char* const kLabels[4] = {"file version:    ", "product version: ",
+                                         "platform:        ", "special build:   "};
+  for (int i = 0; i < 4; ++i) {
+    std::printf("%s%s\n", kLabels[i], values[i]);
+    std::free(values[i]);
+  }
   return kExitOk;
 }
 

@@ -64,6 +64,12 @@ int Run(const RunOptions& options);
 // Prints the name, type and version of the module's interpreter.
 int Info(const std::string& module);
 
+// Prints the file version, product version, platform and special build of a
+// module file, read from its version resource or its version stamps. With an
+// empty path, those of the version reader's own module. kExitInput when the
+// file carries no complete set of values.
+int Version(const std::string& file);
+
 // A file name for output record `index` of a response: the record's file
 // name, or else its name with an extension after its MIME type (".xml",
 // ".zip", ".bin"). Only letters, digits, '.', '-' and '_' are kept (others

@@ -80,6 +80,13 @@ int Main(int argc, char** argv) {
   CLI::App* info = app.add_subcommand("info", "Show the name, type and version of the interpreter");
   AddModuleOption(info, &info_module);
 
+  std::string version_file;
+  CLI::App* version = app.add_subcommand(
+      "version", "Show the file version, product version, platform and special build of a module");
+  version->add_option("FILE", version_file, "Module file to read")->required();
+  version->footer("Example: parcel-host version build/windows/parcel.dll\n\n" +
+                  parcel::host::ExitCodeHelp());
+
   parcel::host::ServeOptions serve_options;
   serve_options.module = default_module;
   CLI::App* serve = app.add_subcommand(
@@ -145,6 +152,7 @@ int Main(int argc, char** argv) {
     run_options.verbosity = VerbosityOf(quiet, verbose);
     return parcel::host::Run(run_options);
   }
+  if (*version) return parcel::host::Version(version_file);
   return parcel::host::Info(info_module);
 }
 
