@@ -15,3 +15,10 @@ if(PARCEL_SANITIZE)
   add_compile_options(${_parcel_san_flags})
   add_link_options(${_parcel_san_flags})
 endif()
+
+# With the fuzzers in the build, every library carries libFuzzer's coverage
+# instrumentation, so a fuzzer is guided by the code it exercises and not only
+# by its own entry file.
+if(PARCEL_BUILD_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()

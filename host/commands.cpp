@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 
@@ -16,6 +17,7 @@
 #include "host/progress.h"
 #include "host/zip_directory.h"
 #include "platform/console.h"
+#include "version/version.h"
 
 namespace parcel::host {
 namespace fs = std::filesystem;
@@ -138,7 +140,8 @@ std::string ExitCodeHelp() {
          "  4  an output file cannot be written\n"
          "  5  the module cannot be loaded or is not a parcel module\n"
          "  6  the module answered with an error document (its code and message are printed)\n"
-         "  7  the module's response is missing or malformed\n";
+         "  7  the module's response is missing or malformed\n"
+         "  8  serve: the address and port cannot be listened on\n";
 }
 
 int Pack(const PackOptions& options, std::istream& names) {
@@ -360,6 +363,21 @@ int Info(const std::string& module_path) {
   }
   std::printf("name:    %s\ntype:    %s\nversion: %s\n", interpreter.Name(), interpreter.Type(),
               interpreter.Version());
+  return kExitOk;
+}
+
+int Version(const std::string& file) {
+  char* values[4] = {};
+  if (ReadVersionInfo(file.empty() ? nullptr : file.c_str(), &values[0], &values[1], &values[2],
+                      &values[3]) != 1) {
+    return Fail(kExitInput, file + " carries no version information");
+  }
+  static const char* const kLabels[4] = {"file version:    ", "product version: ",
+                                         "platform:        ", "special build:   "};
+  for (int i = 0; i < 4; ++i) {
+    std::printf("%s%s\n", kLabels[i], values[i]);
+    std::free(values[i]);
+  }
   return kExitOk;
 }
 

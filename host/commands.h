@@ -21,6 +21,7 @@ enum ExitCode : int {
   kExitModule = 5,       // the module cannot be loaded, is no parcel module or makes no interpreter
   kExitJobError = 6,     // the module answered with an error document
   kExitBadResponse = 7,  // the module's response is missing or malformed
+  kExitListen = 8,       // serve: the address cannot be listened on
 };
 
 // The exit codes as help text, one per line.
@@ -62,6 +63,12 @@ int Run(const RunOptions& options);
 
 // Prints the name, type and version of the module's interpreter.
 int Info(const std::string& module);
+
+// Prints the file version, product version, platform and special build of a
+// module file, read from its version resource or its version stamps. With an
+// empty path, those of the version reader's own module. kExitInput when the
+// file carries no complete set of values.
+int Version(const std::string& file);
 
 // A file name for output record `index` of a response: the record's file
 // name, or else its name with an extension after its MIME type (".xml",

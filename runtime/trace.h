@@ -39,18 +39,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/export.h"
 #include "platform/wall_clock.h"
-
-// Marks a printf-style function so that the compiler checks its calls against
-// the C99 dialect, which the project's formatting functions implement on every
-// platform (clang knows that dialect only as "printf").
-#if defined(__clang__)
-#define PARCEL_PRINTF_FORMAT(format_index, first_arg) \
-  __attribute__((format(printf, format_index, first_arg)))
-#else
-#define PARCEL_PRINTF_FORMAT(format_index, first_arg) \
-  __attribute__((format(gnu_printf, format_index, first_arg)))
-#endif
 
 namespace parcel::runtime {
 

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# The full test run: the Linux sanitizer build (unit, integration and fuzz
-# tests), then the Windows cross build with its tests under Wine.
+# The full test run: the Windows cross build first (the Linux suite also reads
+# the built DLL), then the Linux sanitizer build with its unit, integration and
+# fuzz tests, then the Windows tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
+
+cmake --preset windows >/dev/null
+cmake --build --preset windows
 
 cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize
@@ -11,6 +15,4 @@ ctest --preset sanitize
 
 # The Windows tests run in a Wine prefix of their own under build/windows;
 # the test run starts one wineserver for all of them and stops it at the end.
-cmake --preset windows >/dev/null
-cmake --build --preset windows
 ctest --preset windows

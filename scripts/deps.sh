@@ -9,7 +9,13 @@ packages=(
   libcli11-dev libcpp-httplib-dev
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 clang-tools util-linux
   unzip zip p7zip-full libarchive-tools patch
+  pkgconf chromium
 )
+# The browser test runs playwright-core from npm on Node; Node installed by
+# other means than Debian's packages is kept.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  packages+=(nodejs npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

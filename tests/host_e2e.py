@@ -226,6 +226,26 @@ class PackTest(HostTestCase):
         self.assertIn("0 entries", out)
 
 
+class VersionTest(HostTestCase):
+    """The version command reads a module file's four version values."""
+
+    def test_reads_the_built_module_and_refuses_plain_files(self):
+        folder = os.path.dirname(os.path.abspath(HOST))
+        module = next(os.path.join(folder, name) for name in ("parcel.dll", "parcel.so")
+                      if os.path.exists(os.path.join(folder, name)))
+        shutil.copy(module, self.path("module.bin"))
+        rc, out, err = self.host("version", "module.bin")
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(out.splitlines(), [
+            "file version:    7000, 113, 13, 59182",
+            "product version: 700, patch 113, changelist 911150",
+            "platform:        NTAMD64",
+            "special build:   opt",
+        ])
+        self.write("plain.txt", b"#[%]QELFileVersion: 1\n" * 3)
+        self.assertFails(self.host("version", "plain.txt"), EXIT_INPUT, "no version information")
+
+
 class FailureTest(HostTestCase):
     """Bad input, bad output paths and bad modules: a clear message, the
     documented exit code, and no output file."""

@@ -1,0 +1,396 @@
+// Tests of the HTTP host's parts: the output store, uploads turned into
+// requests, and access log lines. The server itself is tested end to end by
+// serve_e2e.py.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "data/orb_data.h"
+#include "host/access_log.h"
+#include "host/output_store.h"
+#include "host/upload.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using parcel::host::OutputStore;
+using parcel::host::UploadCollector;
+using parcel::host::UploadError;
+using Put = OutputStore::PutStatus;
+using Get = OutputStore::GetStatus;
+
+std::string ReadAll(std::FILE* file) {
+  std::string out;
+  char buffer[4096];
+  std::size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) out.append(buffer, got);
+  return out;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class OutputStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("parcel-store-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // A store in dir_ whose clock is now_.
+  OutputStore::Options Options(std::uint64_t max_bytes = 1000, int expiry_seconds = 10) {
+    OutputStore::Options options;
+    options.directory = dir_;
+    options.max_bytes = max_bytes;
+    options.expiry = std::chrono::seconds(expiry_seconds);
+    options.now = [this] { return now_; };
+    return options;
+  }
+
+  void Advance(int seconds) { now_ += std::chrono::seconds(seconds); }
+
+  Put PutOne(OutputStore& store, const std::string& name, const std::string& bytes,
+             std::string* token = nullptr) {
+    std::string ignored, error;
+    return store.Put(name, bytes, token != nullptr ? token : &ignored, &error);
+  }
+
+  // The archive's bytes when `token` opens it; the status otherwise.
+  std::string Fetch(OutputStore& store, const std::string& name, const std::string& token,
+                    bool check = true) {
+    OutputStore::Download download;
+    switch (store.Get(name, token, check, &download)) {
+      case Get::kFound: return ReadAll(download.file.get());
+      case Get::kForbidden: return "<forbidden>";
+      case Get::kNotFound:
+      default: return "<not found>";
+    }
+  }
+
+  fs::path dir_;
+  OutputStore::Clock::time_point now_ = OutputStore::Clock::time_point() + std::chrono::hours(1);
+};
+
+TEST_F(OutputStoreTest, ServesAnArchiveOnlyWithItsOwnToken) {
+  OutputStore store;
+  std::string error;
+  ASSERT_TRUE(store.Open(Options(), &error)) << error;
+  std::string token_a, token_b;
+  ASSERT_EQ(PutOne(store, "zipfile_1.zip", "archive one", &token_a), Put::kStored);
+  ASSERT_EQ(PutOne(store, "zipfile_2.zip", "archive two", &token_b), Put::kStored);
+  EXPECT_EQ(token_a.size(), 32u);
+  EXPECT_NE(token_a, token_b);
+
+  EXPECT_EQ(Fetch(store, "zipfile_1.zip", token_a), "archive one");
+  EXPECT_EQ(Fetch(store, "zipfile_1.zip", token_b), "<forbidden>");
+  EXPECT_EQ(Fetch(store, "zipfile_1.zip", ""), "<forbidden>");
+  EXPECT_EQ(Fetch(store, "zipfile_1.zip", token_a + "0"), "<forbidden>");
+  EXPECT_EQ(Fetch(store, "zipfile_1.zip", token_a.substr(1)), "<forbidden>");
+  EXPECT_EQ(Fetch(store, "zipfile_2.zip", "", /*check=*/false), "archive two");
+  EXPECT_EQ(Fetch(store, "zipfile_3.zip", token_a), "<not found>");
+  EXPECT_EQ(Fetch(store, ".parcel-store", "", false), "<not found>");
+  EXPECT_EQ(ReadFile(dir_ / "zipfile_2.zip"), "archive two");
+}
+
+TEST_F(OutputStoreTest, NeverOverwritesATakenName) {
+  OutputStore store;
+  std::string error, token;
+  ASSERT_TRUE(store.Open(Options(), &error)) << error;
+  ASSERT_EQ(PutOne(store, "zipfile_1.zip", "first", &token), Put::kStored);
+  std::string second_token = "unchanged";
+  EXPECT_EQ(PutOne(store, "zipfile_1.zip", "second", &second_token), Put::kNameTaken);
+  EXPECT_EQ(Fetch(store, "zipfile_1.zip", token), "first");
+  EXPECT_EQ(store.stats().bytes, 5u);
+
+  // A file that appeared in the directory by other means is not overwritten
+  // either, and the refused archive counts for nothing.
+  std::ofstream(dir_ / "zipfile_2.zip") << "someone else's";
+  EXPECT_EQ(PutOne(store, "zipfile_2.zip", "mine", &second_token), Put::kNameTaken);
+  EXPECT_TRUE(second_token.empty());
+  EXPECT_EQ(ReadFile(dir_ / "zipfile_2.zip"), "someone else's");
+  EXPECT_EQ(store.stats().archives, 1u);
+  EXPECT_EQ(store.stats().bytes, 5u);
+}
+
+TEST_F(OutputStoreTest, OneOfManyConcurrentPutsOfOneNameWins) {
+  OutputStore store;
+  std::string error;
+  ASSERT_TRUE(store.Open(Options(100000), &error)) << error;
+  std::atomic<int> stored{0}, taken{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([&, i] {
+      Put status = PutOne(store, "zipfile_1.zip", std::string(1000, char('a' + i)));
+      (status == Put::kStored ? stored : taken)++;
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(stored.load(), 1);
+  EXPECT_EQ(taken.load(), 7);
+  EXPECT_EQ(ReadFile(dir_ / "zipfile_1.zip").size(), 1000u);
+}
+
+TEST_F(OutputStoreTest, FullUntilTheOldestExpire) {
+  OutputStore store;
+  std::string error, token_a, token_b, token_c;
+  ASSERT_TRUE(store.Open(Options(100, 10), &error)) << error;
+  ASSERT_EQ(PutOne(store, "a.zip", std::string(40, 'a'), &token_a), Put::kStored);
+  Advance(4);
+  ASSERT_EQ(PutOne(store, "b.zip", std::string(40, 'b'), &token_b), Put::kStored);
+  ASSERT_EQ(PutOne(store, "exact.zip", std::string(21, 'x')), Put::kFull);
+  EXPECT_EQ(store.RetryAfter(), std::chrono::seconds(6));  // until a.zip expires
+  EXPECT_EQ(PutOne(store, "huge.zip", std::string(101, 'h')), Put::kTooLarge);
+
+  Advance(5);  // a.zip stays one second short of its expiry
+  EXPECT_EQ(PutOne(store, "c.zip", std::string(40, 'c')), Put::kFull);
+  EXPECT_EQ(Fetch(store, "a.zip", token_a), std::string(40, 'a'));
+  Advance(1);  // a.zip expires; b.zip does not
+  ASSERT_EQ(PutOne(store, "c.zip", std::string(60, 'c'), &token_c), Put::kStored);
+  EXPECT_EQ(Fetch(store, "a.zip", token_a), "<not found>");
+  EXPECT_FALSE(fs::exists(dir_ / "a.zip"));
+  EXPECT_EQ(Fetch(store, "b.zip", token_b), std::string(40, 'b'));
+  EXPECT_EQ(store.stats().bytes, 100u);
+
+  Advance(10);
+  store.Sweep();
+  EXPECT_EQ(store.stats().archives, 0u);
+  EXPECT_EQ(store.RetryAfter(), std::chrono::seconds(10));
+  // An expired name is free again.
+  EXPECT_EQ(PutOne(store, "a.zip", "again"), Put::kStored);
+}
+
+TEST_F(OutputStoreTest, RefusesNamesThatCouldLeaveTheDirectory) {
+  OutputStore store;
+  std::string error;
+  ASSERT_TRUE(store.Open(Options(), &error)) << error;
+  const std::vector<std::string> names = {
+      "", ".", "..", ".parcel-store", "../x.zip", "a/b.zip", "a\\b.zip", "/etc/passwd",
+      "with space.zip", std::string("nul\0.zip", 8), "caf\xc3\xa9.zip", std::string(256, 'n')};
+  for (const std::string& name : names) {
+    EXPECT_EQ(PutOne(store, name, "x"), Put::kBadName) << name;
+  }
+  EXPECT_EQ(PutOne(store, std::string(255, 'n'), "x"), Put::kStored);
+  EXPECT_EQ(PutOne(store, "Zip-file_1.2.zip", "x"), Put::kStored);
+}
+
+TEST_F(OutputStoreTest, DirectoryRules) {
+  std::string error;
+  {
+    OutputStore store;
+    ASSERT_TRUE(store.Open(Options(), &error)) << error;
+    ASSERT_EQ(PutOne(store, "kept.zip", "x"), Put::kStored);
+    OutputStore rival;
+    EXPECT_FALSE(rival.Open(Options(), &error));
+    EXPECT_NE(error.find("another server uses"), std::string::npos) << error;
+  }
+  // Closing removed the archives and kept the marked directory, which opens
+  // again and loses what was left in it.
+  EXPECT_FALSE(fs::exists(dir_ / "kept.zip"));
+  std::ofstream(dir_ / "leftover.zip") << "old";
+  {
+    OutputStore store;
+    ASSERT_TRUE(store.Open(Options(), &error)) << error;
+    EXPECT_FALSE(fs::exists(dir_ / "leftover.zip"));
+  }
+  // A directory with something else in it is not taken.
+  fs::remove_all(dir_);
+  fs::create_directories(dir_);
+  std::ofstream(dir_ / "precious.txt") << "mine";
+  OutputStore store;
+  EXPECT_FALSE(store.Open(Options(), &error));
+  EXPECT_NE(error.find("neither empty nor a store directory"), std::string::npos) << error;
+  EXPECT_EQ(ReadFile(dir_ / "precious.txt"), "mine");
+}
+
+TEST_F(OutputStoreTest, DefaultDirectoryIsNewAndGoesWithTheStore) {
+  fs::path made;
+  {
+    OutputStore store;
+    OutputStore::Options options = Options();
+    options.directory.clear();
+    std::string error;
+    ASSERT_TRUE(store.Open(options, &error)) << error;
+    made = store.directory();
+    EXPECT_EQ(made.parent_path(), fs::temp_directory_path());
+    ASSERT_EQ(PutOne(store, "a.zip", "x"), Put::kStored);
+  }
+  EXPECT_FALSE(fs::exists(made));
+}
+
+// Reads a built request back with the module's own container.
+class RequestReader {
+ public:
+  explicit RequestReader(std::string request) : request_(std::move(request)) {
+    loaded_ = data_.ReadTransfer(request_.data(), static_cast<std::uint32_t>(request_.size())) == 0;
+  }
+  bool loaded() const { return loaded_; }
+  int count() { return data_.GetTableCount(); }
+  std::string Table(int index) {
+    std::size_t size = static_cast<std::size_t>(data_.GetTableLineWidth(index)) * data_.GetTableLineCount(index);
+    return std::string(data_.GetTableData(index), size);
+  }
+
+ private:
+  std::string request_;
+  OrbData data_;
+  bool loaded_ = false;
+};
+
+struct Part {
+  std::string field;
+  std::string file_name;
+  std::string content;
+};
+
+// Feeds `parts` in order, each part's content in pieces of `piece` bytes.
+bool Feed(UploadCollector& collector, const std::vector<Part>& parts, std::size_t piece = 3) {
+  for (const Part& part : parts) {
+    if (!collector.BeginPart(part.field, part.file_name)) return false;
+    for (std::size_t at = 0; at < part.content.size(); at += piece) {
+      if (!collector.AddContent(std::string_view(part.content).substr(at, piece))) return false;
+    }
+  }
+  return collector.Finish();
+}
+
+TEST(UploadPaths, NormalizeEntryPathKeepsNothingThatClimbs) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", ""},
+      {"docs", "docs"},
+      {"/a/./b\\..\\c/", "a\\b\\c"},
+      {"../../etc", "etc"},
+      {"..", ""},
+      {"\\\\server\\share\\x", "server\\share\\x"},
+      {"a//b", "a\\b"},
+      {"...", "..."},
+      {"caf\xc3\xa9/\xe6\x97\xa5", "caf\xc3\xa9\\\xe6\x97\xa5"},
+  };
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(parcel::host::NormalizeEntryPath(text), expected) << text;
+  }
+}
+
+TEST(Upload, PathFieldsAndFileNamesMakeEntries) {
+  UploadCollector collector({});
+  ASSERT_TRUE(Feed(collector, {{"file", "top.txt", "top"},
+                               {"path", "", "docs/2024"},
+                               {"file", "a.txt", "alpha"},
+                               {"title", "", "ignored text"},
+                               {"upload", "sub/dir/b.bin", std::string("\0\xff", 2)},
+                               {"file", "", ""},  // a file input left empty
+                               {"path", "", ""},
+                               {"file", "empty.txt", ""}}))
+      << collector.message();
+  const auto& files = collector.files();
+  ASSERT_EQ(files.size(), 4u);
+  std::vector<std::tuple<std::string, std::string, std::uint64_t>> got;
+  for (const auto& f : files) got.emplace_back(f.path, f.name, f.size);
+  EXPECT_EQ(got, (decltype(got){{"", "top.txt", 3},
+                                {"docs\\2024", "a.txt", 5},
+                                {"docs\\2024\\sub\\dir", "b.bin", 2},
+                                {"", "empty.txt", 0}}));
+
+  RequestReader request(collector.TakeRequest());
+  ASSERT_TRUE(request.loaded());
+  ASSERT_EQ(request.count(), 5);
+  EXPECT_NE(request.Table(0).find("<FILE name=\"b.bin\" path=\"docs\\2024\\sub\\dir\" size=\"2\"/>"),
+            std::string::npos)
+      << request.Table(0);
+  EXPECT_EQ(request.Table(1), "top");
+  EXPECT_EQ(request.Table(2), "alpha");
+  EXPECT_EQ(request.Table(3), std::string("\0\xff", 2));
+  EXPECT_EQ(request.Table(4), "");
+}
+
+TEST(Upload, LimitsAndBadNames) {
+  struct Case {
+    const char* what;
+    UploadCollector::Limits limits;
+    std::vector<Part> parts;
+    UploadError error;  // kNone: accepted
+  };
+  const std::string p200(200, 'p');
+  const std::vector<Case> cases = {
+      {"files at the limit", {2, 100}, {{"f", "a", "x"}, {"f", "b", "y"}}, UploadError::kNone},
+      {"one file too many", {2, 100}, {{"f", "a", "x"}, {"f", "b", "y"}, {"f", "c", "z"}},
+       UploadError::kTooLarge},
+      {"bytes at the limit", {9, 6}, {{"f", "a", "xxx"}, {"f", "b", "yyy"}}, UploadError::kNone},
+      {"one byte too many", {9, 6}, {{"f", "a", "xxx"}, {"f", "b", "yyyy"}}, UploadError::kTooLarge},
+      {"name of 255 bytes", {}, {{"f", std::string(255, 'n'), "x"}}, UploadError::kNone},
+      {"name of 256 bytes", {}, {{"f", std::string(256, 'n'), "x"}}, UploadError::kBadRequest},
+      {"entry of 259 bytes", {}, {{"path", "", p200}, {"f", std::string(58, 'n'), "x"}},
+       UploadError::kNone},
+      {"entry of 260 bytes", {}, {{"path", "", p200}, {"f", std::string(59, 'n'), "x"}},
+       UploadError::kBadRequest},
+      {"path text too long", {}, {{"path", "", std::string(260, 'p')}}, UploadError::kBadRequest},
+      {"name of dots", {}, {{"f", "../..", "x"}}, UploadError::kBadRequest},
+      {"name of separators", {}, {{"f", "/", "x"}}, UploadError::kBadRequest},
+      {"control character", {}, {{"f", "a\nb", "x"}}, UploadError::kBadRequest},
+      {"delete character", {}, {{"f", "a\x7f", "x"}}, UploadError::kBadRequest},
+      {"no file", {}, {{"path", "", "docs"}, {"f", "", ""}}, UploadError::kBadRequest},
+      {"nothing", {}, {}, UploadError::kBadRequest},
+  };
+  for (const Case& c : cases) {
+    UploadCollector collector(c.limits);
+    bool accepted = Feed(collector, c.parts);
+    EXPECT_EQ(accepted, c.error == UploadError::kNone) << c.what;
+    EXPECT_EQ(collector.error(), c.error) << c.what;
+    EXPECT_EQ(collector.message().empty(), accepted) << c.what;
+  }
+}
+
+TEST(Upload, FirstErrorSticks) {
+  UploadCollector collector({1, 100});
+  ASSERT_TRUE(collector.BeginPart("f", "a"));
+  ASSERT_FALSE(collector.BeginPart("f", "b"));
+  const std::string message = collector.message();
+  EXPECT_FALSE(collector.AddContent("more"));
+  EXPECT_FALSE(collector.BeginPart("f", "bad\n"));
+  EXPECT_FALSE(collector.Finish());
+  EXPECT_EQ(collector.error(), UploadError::kTooLarge);
+  EXPECT_EQ(collector.message(), message);
+  EXPECT_EQ(collector.files().size(), 1u);
+}
+
+TEST(AccessLog, JsonStringsStayOnOneAsciiLine) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"/plain", "\"/plain\""},
+      {"a\"b\\c", "\"a\\\"b\\\\c\""},
+      {"line\nbreak\r\t", "\"line\\u000abreak\\u000d\\u0009\""},
+      {std::string("nul\0", 4), "\"nul\\u0000\""},
+      {"caf\xc3\xa9\x7f", "\"caf\\u00c3\\u00a9\\u007f\""},
+  };
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(parcel::host::JsonString(text), expected);
+  }
+}
+
+TEST(AccessLog, LineCarriesEveryField) {
+  parcel::host::AccessRecord record;
+  record.time = std::chrono::system_clock::time_point(std::chrono::milliseconds(86400123));
+  record.remote = "::1";
+  record.method = "GET";
+  record.path = "/output/\"x\"";
+  record.status = 404;
+  record.bytes = 58;
+  record.milliseconds = 1.25;
+  EXPECT_EQ(parcel::host::AccessLogLine(record),
+            "{\"time\":\"1970-01-02T00:00:00.123Z\",\"remote\":\"::1\",\"method\":\"GET\","
+            "\"path\":\"/output/\\\"x\\\"\",\"status\":404,\"bytes\":58,\"ms\":1.250}");
+  record.milliseconds = -1;
+  EXPECT_NE(parcel::host::AccessLogLine(record).find("\"ms\":null}"), std::string::npos);
+}
+
+}  // namespace
