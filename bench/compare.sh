@@ -9,19 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Benchmark-only packages, installed when missing.
-packages=(gcc zip unzip libarchive-tools python3 libminizip-dev libzip-dev time)
-missing=()
-for p in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-  [[ "$status" == "install ok installed" ]] || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
-  SUDO=""
-  [[ $(id -u) -eq 0 ]] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+scripts/deps.sh gcc zip unzip libarchive-tools python3 libminizip-dev libzip-dev time
 
 cmake --preset release >/dev/null
 cmake --build --preset release --target parcel parcel-host

@@ -15,8 +15,20 @@ mkdir -p "$work/etc/sources.list.d" "$work/etc/preferences.d" "$work/state/lists
 touch "$work/state/status"
 
 . /etc/os-release
-mirror=http://deb.debian.org/debian
-echo "deb-src $mirror ${VERSION_CODENAME:?} main" > "$work/etc/sources.list"
+# The mirror is the one this machine's own package sources name for its release.
+mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+         awk -v suite="${VERSION_CODENAME:?}" '$1 == "deb" && $3 == suite { print $2; exit }')
+if [ -z "$mirror" ]; then
+  mirror=$(awk -v suite="$VERSION_CODENAME" '
+      /^URIs:/ { uri = $2 }
+      /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == suite && uri != "") { print uri; exit } }
+    ' /etc/apt/sources.list.d/*.sources 2>/dev/null)
+fi
+if [ -z "$mirror" ]; then
+  echo "no package source for $VERSION_CODENAME is configured on this machine" >&2
+  exit 1
+fi
+echo "deb-src $mirror $VERSION_CODENAME main" > "$work/etc/sources.list"
 
 apt_private() {
   apt-get -q -o Dir::Etc::SourceList="$work/etc/sources.list" \

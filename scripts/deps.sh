@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the tools need; only
-# what is missing, so a machine that has them all pays nothing.
+# Installs the Debian packages the build, the tests and the tools need, plus
+# any packages named as arguments; only what is missing, so a machine that has
+# them all pays nothing.
+# Usage: scripts/deps.sh [PACKAGE...]
 set -euo pipefail
 
 packages=(
@@ -10,6 +12,7 @@ packages=(
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 clang-tools util-linux
   unzip zip p7zip-full libarchive-tools patch
   pkgconf chromium
+  "$@"
 )
 # The browser test runs playwright-core from npm on Node; Node installed by
 # other means than Debian's packages is kept.

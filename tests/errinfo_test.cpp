@@ -15,6 +15,7 @@
 
 #include "runtime/mem.h"
 #include "runtime/trace.h"
+#include "tests/temp_stream.h"
 
 namespace {
 
@@ -105,37 +106,9 @@ std::string ToEbcdic(const std::string& latin1) {
 }
 
 // A trace stream in a temporary file; Text() reads back what reached it.
-class TempStream {
+class TempStream : public parcel::testing::TempStream {
  public:
-  TempStream() {
-    static int counter = 0;
-    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    path_ = ::testing::TempDir() + "parcel_errinfo_" +
-            (test != nullptr ? std::string(test->name()) : std::string()) + "_" +
-            std::to_string(++counter) + ".txt";
-    stream_ = std::fopen(path_.c_str(), "w+b");
-  }
-  ~TempStream() {
-    if (stream_ != nullptr) std::fclose(stream_);
-    std::remove(path_.c_str());
-  }
-  std::FILE* get() const { return stream_; }
-  const std::string& path() const { return path_; }
-  std::string Text() const {
-    std::fflush(stream_);
-    std::string text;
-    std::FILE* in = std::fopen(path_.c_str(), "rb");
-    if (in == nullptr) return "<unreadable>";
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) text.append(buffer, n);
-    std::fclose(in);
-    return text;
-  }
-
- private:
-  std::string path_;
-  std::FILE* stream_;
+  TempStream() : parcel::testing::TempStream("parcel_errinfo_") {}
 };
 
 class ErrInfo : public ::testing::Test {

@@ -17,6 +17,7 @@
 
 #include "runtime/thr.h"
 #include "runtime/trace_internal.h"
+#include "tests/temp_stream.h"
 
 namespace {
 
@@ -40,38 +41,9 @@ std::string Pointer(const void* p) {
 }
 
 // A trace stream in a temporary file; Text() reads back what reached it.
-class TempStream {
+class TempStream : public parcel::testing::TempStream {
  public:
-  TempStream() {
-    static int counter = 0;
-    // CTest runs tests in parallel processes: the test's name keeps files apart.
-    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    path_ = ::testing::TempDir() + "parcel_trace_" +
-            (test != nullptr ? std::string(test->name()) : std::string()) + "_" +
-            std::to_string(++counter) + ".txt";
-    stream_ = std::fopen(path_.c_str(), "w+b");
-  }
-  ~TempStream() {
-    if (stream_ != nullptr) std::fclose(stream_);
-    std::remove(path_.c_str());
-  }
-  std::FILE* get() const { return stream_; }
-  const std::string& path() const { return path_; }
-  std::string Text() const {
-    std::fflush(stream_);
-    std::string text;
-    std::FILE* in = std::fopen(path_.c_str(), "rb");
-    if (in == nullptr) return "<unreadable>";
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) text.append(buffer, n);
-    std::fclose(in);
-    return text;
-  }
-
- private:
-  std::string path_;
-  std::FILE* stream_;
+  TempStream() : parcel::testing::TempStream("parcel_trace_") {}
 };
 
 class RuntimeTrace : public ::testing::Test {
