@@ -16,7 +16,10 @@
 #include "host/module.h"
 #include "host/progress.h"
 #include "host/zip_directory.h"
+#include "platform/bulk_memory.h"
 #include "platform/console.h"
+#include "platform/file_read.h"
+#include "platform/system_error_text.h"
 #include "version/version.h"
 
 namespace parcel::host {
@@ -25,7 +28,6 @@ namespace {
 
 // Inputs smaller than this are read too fast for a progress bar to help.
 constexpr std::uint64_t kProgressThreshold = 16u << 20;
-constexpr std::size_t kReadChunk = 1u << 20;
 
 void Message(const std::string& text) { std::fprintf(stderr, "parcel-host: %s\n", text.c_str()); }
 
@@ -70,49 +72,85 @@ const OutputRecord* FindRecord(const std::vector<OutputRecord>& records, std::st
   return it != records.end() ? &*it : nullptr;
 }
 
+// One name per line; blank lines are skipped and a CR before the LF is
+// dropped. Read in blocks: the standard input stream, kept in step with the
+// C library's, hands over bulk reads at once but single characters one call
+// at a time.
 void ReadNames(std::istream& in, std::vector<std::string>* names) {
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) names->push_back(line);
+  std::string pending;
+  auto take = [&](std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!line.empty()) names->emplace_back(line);
+  };
+  char block[1 << 16];
+  while (in.read(block, sizeof block) || in.gcount() > 0) {
+    std::string_view rest(block, static_cast<std::size_t>(in.gcount()));
+    for (std::size_t end; (end = rest.find('\n')) != std::string_view::npos;) {
+      if (pending.empty()) {
+        take(rest.substr(0, end));
+      } else {
+        pending.append(rest.substr(0, end));
+        take(pending);
+        pending.clear();
+      }
+      rest.remove_prefix(end + 1);
+    }
+    pending.append(rest);
   }
+  take(pending);
+}
+
+// The system's text for `error_number`, or `fallback` when it has none.
+std::string SystemMessage(int error_number, const char* fallback) {
+  char text[256];
+  if (error_number == 0 || platform::SystemErrorText(error_number, text, sizeof text) == 0) {
+    return fallback;
+  }
+  return text;
 }
 
 // Reads exactly `size` bytes of `source` into `destination`; a file that is
 // shorter or longer now than when it was collected changed under us.
 bool ReadInto(const fs::path& source, char* destination, std::uint64_t size, ProgressBar* bar,
               std::string* error) {
-  errno = 0;
-  // Unbuffered: the bytes go from the system straight into the request
-  // instead of through the stream's own buffer.
-  std::ifstream in;
-  in.rdbuf()->pubsetbuf(nullptr, 0);
-  in.open(source, std::ios::binary);
-  if (!in.is_open()) {
-    *error = QuotedPath(source) + ": " + ErrnoMessage("cannot be opened");
-    return false;
+  int system_error = 0;
+  auto advance = [](void* context, std::uint64_t bytes) {
+    static_cast<ProgressBar*>(context)->Advance(bytes);
+  };
+  const char* problem = nullptr;
+  switch (platform::ReadWholeFile(source, destination, size, advance, bar, &system_error)) {
+    case platform::FileReadResult::kOk:
+      return true;
+    case platform::FileReadResult::kCannotOpen:
+      problem = "cannot be opened";
+      break;
+    case platform::FileReadResult::kReadError:
+      problem = "read error";
+      break;
+    case platform::FileReadResult::kShrank:
+      problem = "shrank while being read";
+      break;
+    case platform::FileReadResult::kGrew:
+      problem = "grew while being read";
+      break;
   }
-  std::uint64_t done = 0;
-  while (done < size) {
-    auto chunk = static_cast<std::streamsize>(std::min<std::uint64_t>(size - done, kReadChunk));
-    errno = 0;
-    in.read(destination + done, chunk);
-    std::streamsize got = in.gcount();
-    done += static_cast<std::uint64_t>(got);
-    bar->Advance(static_cast<std::uint64_t>(got));
-    if (got != chunk) {
-      *error = QuotedPath(source) + ": " +
-               (in.bad() || !in.eof() ? ErrnoMessage("read error")
-                                      : std::string("shrank while being read"));
-      return false;
-    }
-  }
-  if (in.peek() != std::char_traits<char>::eof()) {
-    *error = QuotedPath(source) + ": grew while being read";
-    return false;
-  }
-  return true;
+  *error = QuotedPath(source) + ": " + SystemMessage(system_error, problem);
+  return false;
 }
+
+// The request's memory, straight from the system and filled once.
+class RequestMemory {
+ public:
+  explicit RequestMemory(std::size_t size) : size_(size), block_(platform::AllocateBulk(size)) {}
+  ~RequestMemory() { platform::FreeBulk(block_, size_); }
+  RequestMemory(const RequestMemory&) = delete;
+  RequestMemory& operator=(const RequestMemory&) = delete;
+  char* get() const { return static_cast<char*>(block_); }
+
+ private:
+  std::size_t size_;
+  void* block_;
+};
 
 std::string Percent(std::uint64_t part, std::uint64_t whole) {
   if (whole == 0) return "-";
@@ -199,9 +237,13 @@ int Pack(const PackOptions& options, std::istream& names) {
   if (!fits || !builder.Size(&request_size)) {
     return Fail(kExitInput, "the inputs are too large for one request");
   }
-  // Not cleared first: Write fills all but the file tables, which the reads
-  // below fill completely or the run ends.
-  std::unique_ptr<char[]> request(new char[static_cast<std::size_t>(request_size)]);
+  // Write fills all but the file tables, which the reads below fill
+  // completely or the run ends.
+  RequestMemory request(static_cast<std::size_t>(request_size));
+  if (request.get() == nullptr) {
+    return Fail(kExitInternal, "out of memory for a request of " + std::to_string(request_size) +
+                                   " bytes");
+  }
   builder.Write(request.get());
   {
     ProgressBar bar(stderr, "reading", input_bytes,

@@ -1,0 +1,30 @@
+// parcel-host serve: loads the HTTP host from its plug-in beside the program.
+#include <cstdio>
+#include <string>
+
+#include "host/commands.h"
+#include "host/serve.h"
+#include "host/serve_plugin.h"
+#include "platform/dynamic_library.h"
+
+namespace parcel::host {
+
+int Serve(const ServeOptions& options) {
+  const std::string path =
+      platform::ExecutableDirectory() + platform::ModuleFileName(PARCEL_SERVE_PLUGIN_STEM);
+  platform::DynamicLibrary plugin;
+  std::string error;
+  if (!plugin.Open(path, &error)) {
+    std::fprintf(stderr, "parcel-host: serve is not available: %s\n", error.c_str());
+    return kExitInternal;
+  }
+  auto entry = reinterpret_cast<ParcelServeEntryFn>(plugin.Symbol(PARCEL_SERVE_ENTRY_NAME));
+  if (entry == nullptr) {
+    std::fprintf(stderr, "parcel-host: serve is not available: %s has no %s\n", path.c_str(),
+                 PARCEL_SERVE_ENTRY_NAME);
+    return kExitInternal;
+  }
+  return entry(&options);
+}
+
+}  // namespace parcel::host
