@@ -38,9 +38,11 @@ FileReadResult ReadWholeFile(const std::filesystem::path& path, char* destinatio
                              std::uint64_t size, FileReadProgress progress, void* context,
                              int* system_error) noexcept {
   if (system_error != nullptr) *system_error = 0;
+  // Non-blocking: a name that became a FIFO since it was measured must not
+  // wait for a writer (regular files read the same either way).
   int fd;
   do {
-    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Failed(FileReadResult::kCannotOpen, errno, system_error);
   Descriptor file(fd);
