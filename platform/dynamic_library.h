@@ -4,6 +4,7 @@
 #define PARCEL_PLATFORM_DYNAMIC_LIBRARY_H_
 
 #include <string>
+#include <utility>
 
 namespace parcel::platform {
 
@@ -11,11 +12,17 @@ namespace parcel::platform {
 class DynamicLibrary {
  public:
   DynamicLibrary() = default;
-  ~DynamicLibrary();
+  ~DynamicLibrary() { Close(); }
   DynamicLibrary(const DynamicLibrary&) = delete;
   DynamicLibrary& operator=(const DynamicLibrary&) = delete;
-  DynamicLibrary(DynamicLibrary&& other) noexcept;
-  DynamicLibrary& operator=(DynamicLibrary&& other) noexcept;
+  DynamicLibrary(DynamicLibrary&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  DynamicLibrary& operator=(DynamicLibrary&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+  }
 
   // Loads the library at `path`. On failure returns false and `error` (if not
   // null) receives the system's reason. A library already held is unloaded first.

@@ -5,22 +5,8 @@
 #include <unistd.h>
 
 #include <climits>
-#include <utility>
 
 namespace parcel::platform {
-
-DynamicLibrary::~DynamicLibrary() { Close(); }
-
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)) {}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, nullptr);
-  }
-  return *this;
-}
 
 bool DynamicLibrary::Open(const std::string& path, std::string* error) {
   Close();

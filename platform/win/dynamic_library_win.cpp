@@ -1,24 +1,9 @@
 // Windows side of the run-time library loader.
 #include "platform/dynamic_library.h"
 
-#include <utility>
-
 #include "platform/win/win_headers.h"
 
 namespace parcel::platform {
-
-DynamicLibrary::~DynamicLibrary() { Close(); }
-
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)) {}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, nullptr);
-  }
-  return *this;
-}
 
 bool DynamicLibrary::Open(const std::string& path, std::string* error) {
   Close();
