@@ -15,11 +15,15 @@ enum class FileReadResult {
   kGrew,        // the file holds more than `size` bytes
 };
 
+// The most bytes one read asks for.
+inline constexpr std::uint64_t kFileReadPiece = std::uint64_t{1} << 20;
+
 // Called after each piece read with the number of bytes it brought.
 using FileReadProgress = void (*)(void* context, std::uint64_t bytes);
 
 // Reads the file at `path` into the `size` bytes at `destination`, straight
-// from the system into place (no stream buffer), in pieces of at most 1 MiB,
+// from the system into place (no stream buffer), in pieces of at most
+// kFileReadPiece bytes,
 // and checks that the file ends exactly there: the sizes of files collected
 // earlier may have changed since. The last piece asks for one byte more than
 // it needs, into a scratch byte, so a whole small file costs one open, one

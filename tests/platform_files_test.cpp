@@ -74,13 +74,14 @@ TEST_F(FileReadTest, ReadsFilesOfEverySizeIntoPlaceAndReportsEveryPiece) {
     EXPECT_EQ(place.front(), '#');
     EXPECT_EQ(place.back(), '#');
     EXPECT_TRUE(place.compare(1, size, bytes) == 0) << size;
+    const std::uint64_t limit = parcel::platform::kFileReadPiece;
     std::uint64_t total = 0;
     for (std::uint64_t piece : pieces) {
-      EXPECT_LE(piece, std::uint64_t{1} << 20);
+      EXPECT_LE(piece, limit);
       total += piece;
     }
     EXPECT_EQ(total, size);
-    EXPECT_GE(pieces.size(), (size + (1u << 20) - 1) >> 20);
+    EXPECT_GE(pieces.size(), (size + limit - 1) / limit);
   }
 }
 

@@ -11,8 +11,6 @@
 namespace parcel::platform {
 namespace {
 
-constexpr std::uint64_t kPiece = 1u << 20;
-
 class Descriptor {
  public:
   explicit Descriptor(int fd) : fd_(fd) {}
@@ -52,10 +50,10 @@ FileReadResult ReadWholeFile(const std::filesystem::path& path, char* destinatio
   std::uint64_t done = 0;
   char scratch = 0;
   for (;;) {
-    const std::uint64_t want = std::min(size - done, kPiece);
+    const std::uint64_t want = std::min(size - done, kFileReadPiece);
     const bool last = done + want == size;
     iovec pieces[2] = {{destination + done, static_cast<std::size_t>(want)}, {&scratch, 1}};
-    ssize_t got = last && want == 0 ? read(fd, &scratch, 1) : readv(fd, pieces, last ? 2 : 1);
+    ssize_t got = readv(fd, pieces, last ? 2 : 1);
     if (got < 0) {
       if (errno == EINTR) continue;
       return Failed(FileReadResult::kReadError, errno, system_error);

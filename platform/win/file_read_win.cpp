@@ -8,8 +8,6 @@
 namespace parcel::platform {
 namespace {
 
-constexpr std::uint64_t kPiece = 1u << 20;
-
 class FileHandle {
  public:
   explicit FileHandle(HANDLE handle) : handle_(handle) {}
@@ -43,7 +41,7 @@ FileReadResult ReadWholeFile(const std::filesystem::path& path, char* destinatio
 
   std::uint64_t done = 0;
   while (done < size) {
-    const DWORD want = static_cast<DWORD>(std::min(size - done, kPiece));
+    const DWORD want = static_cast<DWORD>(std::min(size - done, kFileReadPiece));
     DWORD got = 0;
     if (!ReadFile(file.get(), destination + done, want, &got, nullptr)) {
       return Failed(FileReadResult::kReadError, system_error);
