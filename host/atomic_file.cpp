@@ -3,17 +3,23 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <random>
 
 #include "host/input_files.h"
+#include "platform/system_error_text.h"
 
 namespace parcel::host {
 namespace fs = std::filesystem;
 
-std::string ErrnoMessage(const char* fallback) {
-  return errno != 0 ? std::string(std::strerror(errno)) : std::string(fallback);
+std::string SystemMessage(int error_number, const char* fallback) {
+  char text[256];
+  if (error_number == 0 || platform::SystemErrorText(error_number, text, sizeof text) == 0) {
+    return fallback;
+  }
+  return text;
 }
+
+std::string ErrnoMessage(const char* fallback) { return SystemMessage(errno, fallback); }
 
 AtomicFile::~AtomicFile() { Discard(); }
 

@@ -46,8 +46,12 @@ class AtomicFile {
   std::ofstream out_;
 };
 
-// The C library's reason for the last failed file operation (errno), or
-// `fallback` when errno is 0. Callers clear errno before the operation.
+// The system's text for `error_number` (SystemErrorText), or `fallback` when
+// the number is 0 or the system has no text for it.
+std::string SystemMessage(int error_number, const char* fallback);
+
+// SystemMessage for errno, the last failed file operation's reason. Callers
+// clear errno before the operation.
 std::string ErrnoMessage(const char* fallback);
 
 // Writes `data` to `target` through an AtomicFile.

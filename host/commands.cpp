@@ -19,7 +19,6 @@
 #include "platform/bulk_memory.h"
 #include "platform/console.h"
 #include "platform/file_read.h"
-#include "platform/system_error_text.h"
 #include "version/version.h"
 
 namespace parcel::host {
@@ -98,15 +97,6 @@ void ReadNames(std::istream& in, std::vector<std::string>* names) {
     pending.append(rest);
   }
   take(pending);
-}
-
-// The system's text for `error_number`, or `fallback` when it has none.
-std::string SystemMessage(int error_number, const char* fallback) {
-  char text[256];
-  if (error_number == 0 || platform::SystemErrorText(error_number, text, sizeof text) == 0) {
-    return fallback;
-  }
-  return text;
 }
 
 // Reads exactly `size` bytes of `source` into `destination`; a file that is
