@@ -119,6 +119,16 @@ class Server:
         return code
 
 
+
+def run_clients(client, count):
+    """Runs client(0) .. client(count - 1) side by side and waits for them."""
+    threads = [threading.Thread(target=client, args=(k,)) for k in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=300)
+
+
 def multipart(parts):
     """A multipart/form-data body of (field, file name or None, bytes) parts,
     in order, and its content type."""
@@ -365,11 +375,7 @@ class CompressTest(ServerTestCase):
             except Exception as failure:  # reported by the main thread
                 results[k] = (repr(failure), None, None, None)
 
-        threads = [threading.Thread(target=client, args=(k,)) for k in range(count)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(timeout=300)
+        run_clients(client, count)
         names = set()
         for k, (status, name, download_status, archive) in enumerate(results):
             self.assertEqual((status, download_status), (200, 200), k)
@@ -535,11 +541,7 @@ class FakeModuleTest(ServerTestCase):
             barrier.wait(timeout=60)
             results[k] = server.request("POST", "/compress", body, {"Content-Type": content_type})
 
-        threads = [threading.Thread(target=client, args=(k,)) for k in range(count)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(timeout=300)
+        run_clients(client, count)
         names = set()
         for k, (status, headers, body) in enumerate(results):
             self.assertEqual(status, 200, body)
