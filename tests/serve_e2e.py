@@ -119,7 +119,6 @@ class Server:
         return code
 
 
-
 def run_clients(client, count):
     """Runs client(0) .. client(count - 1) side by side and waits for them."""
     threads = [threading.Thread(target=client, args=(k,)) for k in range(count)]
