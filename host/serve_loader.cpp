@@ -11,17 +11,17 @@ namespace parcel::host {
 
 int Serve(const ServeOptions& options) {
   const std::string path =
-      platform::ExecutableDirectory() + platform::ModuleFileName(PARCEL_SERVE_PLUGIN_STEM);
+      platform::ExecutableDirectory() + platform::ModuleFileName(kServePluginStem);
   platform::DynamicLibrary plugin;
   std::string error;
   if (!plugin.Open(path, &error)) {
     std::fprintf(stderr, "parcel-host: serve is not available: %s\n", error.c_str());
     return kExitInternal;
   }
-  auto entry = reinterpret_cast<ParcelServeEntryFn>(plugin.Symbol(PARCEL_SERVE_ENTRY_NAME));
+  auto entry = reinterpret_cast<decltype(&ParcelHostServe)>(plugin.Symbol(kServeEntryName));
   if (entry == nullptr) {
     std::fprintf(stderr, "parcel-host: serve is not available: %s has no %s\n", path.c_str(),
-                 PARCEL_SERVE_ENTRY_NAME);
+                 kServeEntryName);
     return kExitInternal;
   }
   return entry(&options);

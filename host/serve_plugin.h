@@ -5,17 +5,15 @@
 
 #include "platform/export.h"
 
-// The plug-in's one export: runs Serve (serve.h) and returns its exit code.
-#define PARCEL_SERVE_ENTRY ParcelHostServe
-#define PARCEL_SERVE_ENTRY_NAME "ParcelHostServe"
-#define PARCEL_SERVE_PLUGIN_STEM "parcel-host-serve"
-
 namespace parcel::host {
 struct ServeOptions;
-}
 
-extern "C" {
-using ParcelServeEntryFn = int (*)(const parcel::host::ServeOptions* options);
-}
+// The plug-in's file name without its suffix, and the name of its export.
+inline constexpr char kServePluginStem[] = "parcel-host-serve";
+inline constexpr char kServeEntryName[] = "ParcelHostServe";
+}  // namespace parcel::host
+
+// The plug-in's one export: runs Serve (serve.h) and returns its exit code.
+extern "C" PARCEL_EXPORT int ParcelHostServe(const parcel::host::ServeOptions* options);
 
 #endif  // PARCEL_HOST_SERVE_PLUGIN_H_
