@@ -16,6 +16,14 @@ if(PARCEL_SANITIZE)
   add_link_options(${_parcel_san_flags})
 endif()
 
+if(PARCEL_TSAN)
+  if(PARCEL_SANITIZE)
+    message(FATAL_ERROR "PARCEL_TSAN and PARCEL_SANITIZE exclude each other")
+  endif()
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
 # With the fuzzers in the build, every library carries libFuzzer's coverage
 # instrumentation, so a fuzzer is guided by the code it exercises and not only
 # by its own entry file.

@@ -46,6 +46,14 @@ using SocketHandle = int;  // file descriptor
 inline constexpr SocketHandle kInvalidSocket = -1;
 #endif
 
+// Whether SocketPoll is the system's own poll (POSIX) rather than a select
+// standing in for it (Windows).
+#if defined(_WIN32)
+inline constexpr bool kSocketPollIsNative = false;
+#else
+inline constexpr bool kSocketPollIsNative = true;
+#endif
+
 // Families (Windows numbering) and types.
 inline constexpr int kSocketFamilyLocal = 1;
 inline constexpr int kSocketFamilyIPv4 = 2;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The full test run: the Windows cross build first (the Linux suite also reads
 # the built DLL), then the Linux sanitizer build with its unit, integration and
-# fuzz tests, then the Windows tests under Wine.
+# fuzz tests, the threaded tests under ThreadSanitizer, then the Windows tests
+# under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -12,6 +13,11 @@ cmake --build --preset windows
 cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize
 ctest --preset sanitize
+
+# The tests whose threads share state, under ThreadSanitizer.
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan
+ctest --preset tsan
 
 # The Windows tests run in a Wine prefix of their own under build/windows;
 # the test run starts one wineserver for all of them and stops it at the end.

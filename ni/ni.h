@@ -1,0 +1,139 @@
+/* The network interface library for its users: numbered handles over TCP
+ * (IPv4 and IPv6) and local stream sockets, carrying messages (each one
+ * frame: a 4-byte big-endian length, then the payload) or raw bytes.
+ *
+ * Results are NI codes: 0 (NI_OK) or a negative code; NiErrorName and
+ * NiErrorText tell them. Timeouts are milliseconds; NI_BLOCK (-1) waits
+ * without limit, 0 does not wait. A transfer that times out keeps its
+ * progress in the handle: call again with the rest (write) or a buffer for
+ * the rest (read) and it goes on with the same message.
+ *
+ * The library starts itself on first use; NiInit/NiExit count starts and
+ * ends explicitly. Every function may be called from any thread; one handle
+ * is used by one thread at a time. A program whose threads share the
+ * library turns thread services on once at start (NiThreadsOn).
+ *
+ *   NI_HANDLE server;
+ *   NiListen(NULL, 3200, NI_LISTEN_TCP, &server);
+ *   NI_HANDLE client;
+ *   NiAccept(server, NI_BLOCK, &client);
+ *   NiRead(client, buffer, sizeof buffer, NI_BLOCK, &received);
+ */
+#ifndef PARCEL_NI_NI_H_
+#define PARCEL_NI_NI_H_
+
+#include "ni/ni_codes.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef int NI_HANDLE;
+#define NI_NO_HANDLE (-1)
+#define NI_OK 0
+#ifndef NI_BLOCK
+#define NI_BLOCK (-1)
+#endif
+
+/* Counted start and end of the library (the last end closes every handle). */
+int NiInit(void);
+int NiExit(void);
+/* Turns the library's locks on; call once, before a second thread uses it. */
+void NiThreadsOn(void);
+
+/* What NiListen listens on (combine): TCP on IPv4, on IPv6 (both = one
+ * dual-stack socket where the system has it), and the local stream socket
+ * "/tmp/.qelstream<port>". */
+#define NI_LISTEN_IPV4 1
+#define NI_LISTEN_IPV6 2
+#define NI_LISTEN_TCP (NI_LISTEN_IPV4 | NI_LISTEN_IPV6)
+#define NI_LISTEN_LOCAL 4
+
+/* Listens on `address` (a host name or numeric address; NULL = every
+ * address of the chosen families) and `port` (0: the system picks one, read
+ * it back with NiHandlePort; a local socket then takes the same number).
+ * NIESERV_USED when the port is taken. */
+int NiListen(const char* address, unsigned short port, int what, NI_HANDLE* handle);
+/* Accepts one connection; NIETIMEOUT when none came within `timeout`. */
+int NiAccept(NI_HANDLE listener, int timeout, NI_HANDLE* handle);
+/* Connects to `host` and `port`. With NI_BLOCK the connect completes here
+ * and the handle is blocking; with a timeout of 0 or more the handle is
+ * non-blocking and a connect still going on after `timeout` is finished by
+ * the first transfer or NiCheckConnect. NIECONN_REFUSED when nobody
+ * listens, NIEHOST_UNKNOWN for an unknown host. */
+int NiConnect(const char* host, unsigned short port, int timeout, NI_HANDLE* handle);
+/* Connects to the local stream socket of `port`. */
+int NiConnectLocal(unsigned short port, int timeout, NI_HANDLE* handle);
+/* Finishes a non-blocking connect: 0 connected, NIETIMEOUT still going on. */
+int NiCheckConnect(NI_HANDLE handle, int timeout);
+
+/* One message: NiWrite sends `length` bytes as one frame; `*written` gets
+ * the payload bytes this call sent (on NIETIMEOUT call again with the rest).
+ * NiRead receives one frame's payload into `buffer`: NIETOO_SMALL when it
+ * is bigger than `length` (the bytes that fit are there, `*received` says
+ * how many; the next call gets the rest). Buffer length 0 asks whether a
+ * message waits: NIETOO_SMALL for a non-empty one, 0 for an empty one. The
+ * peer's close gives NIECONN_BROKEN. A check request (NiPing) from the peer
+ * is answered and not handed out. */
+int NiWrite(NI_HANDLE handle, const void* data, int length, int timeout, int* written);
+int NiRead(NI_HANDLE handle, void* buffer, int length, int timeout, int* received);
+/* Raw bytes without framing: NiReadRaw returns what is there (at most
+ * `length` bytes). */
+int NiWriteRaw(NI_HANDLE handle, const void* data, int length, int timeout, int* written);
+int NiReadRaw(NI_HANDLE handle, void* buffer, int length, int timeout, int* received);
+/* Waits until the handle can be read (NI_WAIT_READ) or written
+ * (NI_WAIT_WRITE): 0 or NIETIMEOUT. */
+#define NI_WAIT_READ 1
+#define NI_WAIT_WRITE 2
+int NiPeek(NI_HANDLE handle, int direction, int timeout);
+/* Checks the connection: sends a check request and waits for the answer
+ * (messages that arrive meanwhile are lost to the caller, so check an idle
+ * connection). 0, NIETIMEOUT, NIECONN_BROKEN. */
+int NiPing(NI_HANDLE handle, int timeout);
+
+/* Waits on several handles: each entry names a handle and the events it
+ * waits for; `revents` receives those that are ready (a broken connection
+ * counts as readable). `*ready` gets the number of ready entries. */
+typedef struct NI_WAIT_ENTRY {
+  NI_HANDLE handle;
+  short events;
+  short revents;
+} NI_WAIT_ENTRY;
+int NiWait(NI_WAIT_ENTRY* entries, int count, int timeout, int* ready);
+
+/* Parameters. Per handle: */
+#define NI_PARAM_BLOCKING 1  /* 1 blocking, 0 non-blocking */
+#define NI_PARAM_READ_ONCE 2 /* a read returns after its first receive */
+#define NI_PARAM_TRACE 3     /* trace lines about the handle at level 1 */
+#define NI_PARAM_NODELAY 4   /* TCP_NODELAY (on by default for TCP) */
+#define NI_PARAM_SNDBUF 5    /* socket send buffer bytes */
+#define NI_PARAM_RCVBUF 6    /* socket receive buffer bytes */
+/* Library-wide (handle NI_NO_HANDLE): */
+#define NI_PARAM_TRACE_ALL 20
+#define NI_PARAM_FRAGMENT_TEST 21    /* cut transfers into pieces of 1..n bytes */
+#define NI_PARAM_QUEUE_TEST_COUNT 22 /* calls of one blocked run */
+#define NI_PARAM_QUEUE_TEST_PERCENT 23
+#define NI_PARAM_WAIT_OVERRUN 24 /* seconds a wait may overrun before a trace line */
+int NiSetParam(NI_HANDLE handle, int param, int value);
+int NiGetParam(NI_HANDLE handle, int param, int* value);
+
+/* The handle's local port (for a listener on port 0). */
+int NiHandlePort(NI_HANDLE handle, unsigned short* port);
+/* "address:port" of the local end (NI_END_LOCAL) or the peer (NI_END_PEER). */
+#define NI_END_LOCAL 0
+#define NI_END_PEER 1
+int NiHandleAddress(NI_HANDLE handle, int end, char* text, int size);
+/* Shuts the sending direction (the peer reads the end of the stream). */
+int NiShutdownWrite(NI_HANDLE handle);
+/* Closes the handle (a listener's local socket file is removed). */
+int NiClose(NI_HANDLE handle);
+
+/* Name and text template of a code. */
+const char* NiErrorName(int code);
+const char* NiErrorText(int code);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PARCEL_NI_NI_H_ */
