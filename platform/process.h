@@ -8,7 +8,7 @@ namespace parcel::platform {
 // Sets the environment variable `name` to `value` in this process, or
 // removes it when `value` is null. The C library's getenv sees the change.
 // False when the system refuses (an invalid name, no memory).
-bool SetEnvironmentVariable(const char* name, const char* value) noexcept;
+bool SetProcessEnvironment(const char* name, const char* value) noexcept;
 
 // The number of descriptors (POSIX: entries of /proc/self/fd, else the open
 // descriptors below the descriptor limit) or handles (Windows:

@@ -134,10 +134,24 @@ class FakeSockets {
     bool any_fake = false;
     for (std::size_t i = 0; i < count; ++i) any_fake |= IsFake(entries[i].socket);
     if (!any_fake) return platform::SocketPoll(entries, count, timeout, ready);
-    // The scripted peer is always ready.
+    // Ready as the next call would find it: a receive that would block (size
+    // 0 in the script, taken here) or a send that takes nothing is not.
+    FakeWire& wire = Wire();
     *ready = 0;
     for (std::size_t i = 0; i < count; ++i) {
-      entries[i].revents = entries[i].events;
+      entries[i].revents = 0;
+      if (entries[i].events & platform::kPollRead) {
+        bool readable = wire.read_at < wire.inbound.size() || wire.close_at_end;
+        if (readable && !wire.receive_sizes.empty() &&
+            wire.receive_sizes[wire.receive_calls % wire.receive_sizes.size()] == 0) {
+          ++wire.receive_calls;
+          readable = false;
+        }
+        if (readable) entries[i].revents |= platform::kPollRead;
+      }
+      if ((entries[i].events & platform::kPollWrite) && wire.max_send != 0) {
+        entries[i].revents |= platform::kPollWrite;
+      }
       if (entries[i].revents != 0) ++*ready;
     }
     return 0;

@@ -238,9 +238,10 @@ TEST_F(NiFraming, QueueTestBlocksRunsOfCalls) {
   for (std::size_t at = pattern.find('T'); at != std::string::npos;
        at = pattern.find('T', at + 3)) {
     ++runs;
-    if (at + 3 <= pattern.size()) {
-      EXPECT_EQ(pattern.substr(at, 3), "TTT") << pattern;
-      if (at + 3 < pattern.size()) EXPECT_EQ(pattern[at + 3], '.') << pattern;
+    if (at + 3 > pattern.size()) continue;
+    EXPECT_EQ(pattern.substr(at, 3), "TTT") << pattern;
+    if (at + 3 < pattern.size()) {
+      EXPECT_EQ(pattern[at + 3], '.') << pattern;
     }
   }
   EXPECT_GT(runs, 10u) << pattern;

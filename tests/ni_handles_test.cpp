@@ -142,9 +142,9 @@ TEST_F(NiHandles, UseIPv6SetsDefaultAddresses) {
 }
 
 TEST_F(NiHandles, EnvironmentVariableTurnsIPv6On) {
-  ASSERT_TRUE(parcel::platform::SetEnvironmentVariable("NI_USEIPv6", "1"));
+  ASSERT_TRUE(parcel::platform::SetProcessEnvironment("NI_USEIPv6", "1"));
   int rc = NiInit3();
-  parcel::platform::SetEnvironmentVariable("NI_USEIPv6", nullptr);
+  parcel::platform::SetProcessEnvironment("NI_USEIPv6", nullptr);
   ASSERT_EQ(rc, QEL_O_K);
   EXPECT_TRUE(parcel::ni::Library().ipv6);
   EXPECT_EQ(parcel::ni::Library().loopback.addr[15], 1);

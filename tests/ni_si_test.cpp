@@ -80,11 +80,11 @@ TEST_F(SiLayer, QualityOfServiceProvidersAreKeptOnlyWhenEnabled) {
     SCOPED_TRACE(enable);
     ASSERT_EQ(SiExit(nullptr), SI_OK);
     parcel::ni::SiResetQos();
-    platform::SetEnvironmentVariable("QOSENABLE", enable ? "1" : nullptr);
-    platform::SetEnvironmentVariable("QOSPOLICYLOCATOR", "GUID=test");
+    platform::SetProcessEnvironment("QOSENABLE", enable ? "1" : nullptr);
+    platform::SetProcessEnvironment("QOSPOLICYLOCATOR", "GUID=test");
     ASSERT_EQ(SiInit(nullptr), SI_OK);
-    platform::SetEnvironmentVariable("QOSENABLE", nullptr);
-    platform::SetEnvironmentVariable("QOSPOLICYLOCATOR", nullptr);
+    platform::SetProcessEnvironment("QOSENABLE", nullptr);
+    platform::SetProcessEnvironment("QOSPOLICYLOCATOR", nullptr);
     const bool kept = enable && platform::IsNtFamilyAtLeast(5);
     const parcel::ni::QosState& qos = parcel::ni::SiQosState();
     EXPECT_EQ(qos.have_tcp, kept);

@@ -49,7 +49,7 @@ class NiTransfer : public parcel::testing::NiTest {
   // A connected pair over `transport`: client and the server's accepted end.
   // Skips the test where the system has no such transport.
   bool Connect(Transport transport, int timeout = NI_BLOCK) {
-    int rc;
+    int rc = NIEINVAL;
     switch (transport) {
       case Transport::kIPv4:
         rc = Handle::Listen("127.0.0.1", 0, NI_LISTEN_IPV4, &listener_);
@@ -297,15 +297,17 @@ TEST_P(NiStream, RandomMessagesInRandomSplitsArriveIdentical) {
   EXPECT_EQ(writer_failures.load(), 0);
 }
 
+std::string StreamName(const ::testing::TestParamInfo<StreamCase>& param_info) {
+  return std::string(Name(param_info.param.transport)) +
+         (param_info.param.blocking ? "Blocking" : "NonBlocking");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Transports, NiStream,
     ::testing::Values(StreamCase{Transport::kIPv4, true}, StreamCase{Transport::kIPv4, false},
                       StreamCase{Transport::kIPv6, true}, StreamCase{Transport::kIPv6, false},
                       StreamCase{Transport::kLocal, true}, StreamCase{Transport::kLocal, false}),
-    [](const ::testing::TestParamInfo<StreamCase>& info) {
-      return std::string(Name(info.param.transport)) +
-             (info.param.blocking ? "Blocking" : "NonBlocking");
-    });
+    &StreamName);
 
 // --- Resources ---------------------------------------------------------------------
 

@@ -9,7 +9,7 @@
 
 namespace parcel::platform {
 
-bool SetEnvironmentVariable(const char* name, const char* value) noexcept {
+bool SetProcessEnvironment(const char* name, const char* value) noexcept {
   return (value != nullptr ? setenv(name, value, 1) : unsetenv(name)) == 0;
 }
 

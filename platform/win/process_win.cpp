@@ -7,7 +7,7 @@
 
 namespace parcel::platform {
 
-bool SetEnvironmentVariable(const char* name, const char* value) noexcept {
+bool SetProcessEnvironment(const char* name, const char* value) noexcept {
   // _putenv_s keeps the C library's copy (getenv) and the system's in step;
   // an empty value removes the variable.
   return _putenv_s(name, value != nullptr ? value : "") == 0;
