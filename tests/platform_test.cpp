@@ -23,6 +23,7 @@
 
 #include "platform/alertable_sleep.h"
 #include "platform/crt.h"
+#include "platform/lazy_symbol.h"
 #include "platform/monotonic_clock.h"
 #include "platform/system_info.h"
 #include "platform/utc_time.h"
@@ -217,6 +218,47 @@ TEST(PlatformSleep, AlertableSleepLastsItsTimeOnTheMonotonicClock) {
   // Far above any scheduling delay: a sleep that restarts from "time left"
   // under the signals runs on for as long as they come.
   EXPECT_LT(slept, 5000000) << "neither stretched by the signals nor counted in finer units";
+}
+
+// A function every process has, in a library every process has loaded.
+#ifdef _WIN32
+constexpr char kSystemLibraryName[] = "kernel32.dll";
+constexpr char kProcessIdFunction[] = "GetCurrentProcessId";
+using ProcessIdSignature = unsigned long();
+#else
+constexpr char kSystemLibraryName[] = "libc.so.6";
+constexpr char kProcessIdFunction[] = "getpid";
+using ProcessIdSignature = int();
+#endif
+constinit parcel::platform::SystemLibrary g_system_library(kSystemLibraryName);
+constinit parcel::platform::LazySymbol<ProcessIdSignature> g_process_id(g_system_library,
+                                                                        kProcessIdFunction, 0);
+constinit parcel::platform::LazySymbol<int(int)> g_missing_function(g_system_library,
+                                                                    "parcel_no_such_function", -7);
+constinit parcel::platform::SystemLibrary g_missing_library("parcel-no-such-library.dll");
+constinit parcel::platform::LazySymbol<int(int)> g_in_missing_library(g_missing_library,
+                                                                      "parcel_function", -8);
+
+TEST(PlatformLazySymbol, ThreadsRacingOnTheFirstCallAllReachTheFunction) {
+  const auto expected = static_cast<long long>(parcel::platform::ProcessId());
+  std::vector<long long> seen(8, -1);
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    threads.emplace_back([&seen, i] { seen[i] = static_cast<long long>(g_process_id()); });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (long long value : seen) EXPECT_EQ(value, expected);
+  EXPECT_NE(g_process_id.Get(), nullptr);
+  EXPECT_TRUE(g_system_library.Load());
+}
+
+TEST(PlatformLazySymbol, MissingFunctionOrLibraryGivesTheFixedResult) {
+  for (int round = 0; round < 2; ++round) {  // the first look-up, then the kept answer
+    EXPECT_EQ(g_missing_function(1), -7);
+    EXPECT_EQ(g_missing_function.Get(), nullptr);
+    EXPECT_EQ(g_in_missing_library(1), -8);
+    EXPECT_FALSE(g_missing_library.Load());
+  }
 }
 
 }  // namespace
