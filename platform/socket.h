@@ -28,6 +28,8 @@
 // returns 10093 (kWsaNOTINITIALISED). A function the system lacks makes the
 // operations that need it return 10045 (kWsaEOPNOTSUPP).
 //
+// A null pointer where a result is to be stored gives 10014 (kWsaEFAULT).
+//
 // Thread safety: every operation may be called from any thread; operations on
 // one socket from several threads at once are the caller's to order.
 #ifndef PARCEL_PLATFORM_SOCKET_H_
@@ -127,6 +129,10 @@ struct SocketAddress {
   std::uint32_t scope_id = 0;     // IPv6 scope (host order)
   char path[kLocalSocketPathSize] = {};  // local: NUL-terminated path
 };
+// A local address is checked before the system sees it: an empty path gives
+// 10022, a path that leaves no room for its terminator 10063. A local
+// address read back (SocketLocalAddress, SocketPeerAddress, SocketAccept)
+// of an unnamed socket has an empty path.
 
 // Starts the socket interface of the process, asking for version
 // major.minor: WSAStartup on Windows (loading and binding ws2_32.dll at the
@@ -148,7 +154,9 @@ struct ProtocolEntry {
 // `provider` is ignored on POSIX. `*out` receives the socket on success.
 int SocketOpen(int family, int type, int protocol, const ProtocolEntry* provider,
                SocketHandle* out) noexcept;
-// Closes the socket.
+// Closes the socket. The handle is released even when the call is
+// interrupted, so an interrupted close counts as success here (retrying could
+// close a handle another thread has been given meanwhile).
 int SocketClose(SocketHandle socket) noexcept;
 // Binds to `address` (its family must be the socket's).
 int SocketBind(SocketHandle socket, const SocketAddress& address) noexcept;
@@ -211,6 +219,10 @@ struct PollEntry {
 // 0: just look) and sets every entry's `revents`; `*ready` receives the
 // number of entries with a non-zero `revents`. Entries whose socket is
 // kInvalidSocket are skipped (POSIX poll's rule for negative descriptors).
+// A handle that is not open fails the whole call with 10038 (Windows's
+// select refuses any handle that is no socket). Windows reports no hang-up: a peer's close
+// shows as readable there (a receive then gives 0 bytes). With no socket to
+// watch, the call waits `timeout_ms` (a negative one gives 10022 on Windows).
 int SocketPoll(PollEntry* entries, std::size_t count, int timeout_ms, int* ready) noexcept;
 
 // Quality-of-service providers. Fills `*tcp` and `*udp` with copies of the

@@ -10,7 +10,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev zlib1g-dev libdeflate-dev
   libcli11-dev libcpp-httplib-dev
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 clang-tools util-linux
-  unzip zip p7zip-full libarchive-tools patch
+  unzip zip p7zip-full libarchive-tools patch netbase
   pkgconf chromium
   "$@"
 )

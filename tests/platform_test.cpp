@@ -4,14 +4,28 @@
 // Windows C library under Wine.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/alertable_sleep.h"
 #include "platform/crt.h"
+#include "platform/lazy_symbol.h"
+#include "platform/monotonic_clock.h"
+#include "platform/system_info.h"
 #include "platform/utc_time.h"
 
 namespace {
@@ -129,6 +143,122 @@ TEST(PlatformUtcTime, FieldsDescribeTheCurrentSecond) {
   EXPECT_EQ((DaysFromCivil(fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday) + 4) % 7,
             fields.tm_wday)
       << "1970-01-01 was a Thursday";
+}
+
+TEST(PlatformSystemInfo, ExecutableFileNameIsThisProgramCutSafely) {
+#ifdef _WIN32
+  const std::string expected = "platform_test.exe";
+#else
+  const std::string expected = "platform_test";
+#endif
+  char name[64];
+  ASSERT_EQ(parcel::platform::ExecutableFileName(name, sizeof name), expected.size());
+  EXPECT_EQ(name, expected);
+  // Cut to size - 1 characters, always terminated.
+  for (std::size_t size : {expected.size() + 1, expected.size(), std::size_t{5}, std::size_t{1}}) {
+    std::string buffer(size + 4, '#');
+    std::size_t length = parcel::platform::ExecutableFileName(buffer.data(), size);
+    EXPECT_EQ(length, std::min(expected.size(), size - 1)) << size;
+    EXPECT_EQ(buffer.substr(0, length + 1), expected.substr(0, length) + '\0') << size;
+    EXPECT_EQ(buffer.substr(size), "####") << "nothing past " << size << " bytes";
+  }
+  EXPECT_EQ(parcel::platform::ExecutableFileName(name, 0), 0u);
+}
+
+TEST(PlatformSystemInfo, ProcessIdAndSystemFamily) {
+#ifdef _WIN32
+  EXPECT_EQ(parcel::platform::ProcessId(), _getpid());
+  // Every Windows this module runs on is NT 6 or later; none is NT 1000.
+  EXPECT_TRUE(parcel::platform::IsNtFamilyAtLeast(6));
+  EXPECT_FALSE(parcel::platform::IsNtFamilyAtLeast(1000));
+#else
+  EXPECT_EQ(parcel::platform::ProcessId(), static_cast<int>(getpid()));
+  for (int major : {0, 5, 6, 10}) EXPECT_FALSE(parcel::platform::IsNtFamilyAtLeast(major));
+#endif
+}
+
+#ifndef _WIN32
+std::atomic<int> g_interruptions{0};
+void CountInterruption(int) { g_interruptions.fetch_add(1); }
+#endif
+
+TEST(PlatformSleep, AlertableSleepLastsItsTimeOnTheMonotonicClock) {
+  std::int64_t previous = parcel::platform::MonotonicMicroseconds();
+  for (int i = 0; i < 100000; ++i) {
+    std::int64_t now = parcel::platform::MonotonicMicroseconds();
+    ASSERT_GE(now, previous);
+    previous = now;
+  }
+#ifndef _WIN32
+  // Signals keep landing while the sleep runs: each interrupts nanosleep,
+  // which must go on for what is left rather than return early.
+  struct sigaction action = {};
+  struct sigaction previous_action;
+  action.sa_handler = CountInterruption;
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &previous_action), 0);
+  std::atomic<bool> done{false};
+  pthread_t sleeper = pthread_self();
+  std::thread interrupter([&] {
+    while (!done.load()) {
+      pthread_kill(sleeper, SIGUSR1);
+      std::this_thread::yield();
+    }
+  });
+#endif
+  std::int64_t before = parcel::platform::MonotonicMicroseconds();
+  parcel::platform::AlertableSleep(50);
+  std::int64_t slept = parcel::platform::MonotonicMicroseconds() - before;
+#ifndef _WIN32
+  done.store(true);
+  interrupter.join();
+  sigaction(SIGUSR1, &previous_action, nullptr);
+  EXPECT_GT(g_interruptions.load(), 0) << "the sleep was never interrupted";
+#endif
+  EXPECT_GE(slept, 50000) << "microseconds";
+  // Far above any scheduling delay: a sleep that restarts from "time left"
+  // under the signals runs on for as long as they come.
+  EXPECT_LT(slept, 5000000) << "neither stretched by the signals nor counted in finer units";
+}
+
+// A function every process has, in a library every process has loaded.
+#ifdef _WIN32
+constexpr char kSystemLibraryName[] = "kernel32.dll";
+constexpr char kProcessIdFunction[] = "GetCurrentProcessId";
+using ProcessIdSignature = unsigned long();
+#else
+constexpr char kSystemLibraryName[] = "libc.so.6";
+constexpr char kProcessIdFunction[] = "getpid";
+using ProcessIdSignature = int();
+#endif
+constinit parcel::platform::SystemLibrary g_system_library(kSystemLibraryName);
+constinit parcel::platform::LazySymbol<ProcessIdSignature> g_process_id(g_system_library,
+                                                                        kProcessIdFunction, 0);
+constinit parcel::platform::LazySymbol<int(int)> g_missing_function(g_system_library,
+                                                                    "parcel_no_such_function", -7);
+constinit parcel::platform::SystemLibrary g_missing_library("parcel-no-such-library.dll");
+constinit parcel::platform::LazySymbol<int(int)> g_in_missing_library(g_missing_library,
+                                                                      "parcel_function", -8);
+
+TEST(PlatformLazySymbol, ThreadsRacingOnTheFirstCallAllReachTheFunction) {
+  const auto expected = static_cast<long long>(parcel::platform::ProcessId());
+  std::vector<long long> seen(8, -1);
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    threads.emplace_back([&seen, i] { seen[i] = static_cast<long long>(g_process_id()); });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (long long value : seen) EXPECT_EQ(value, expected);
+  EXPECT_NE(g_process_id.Get(), nullptr);
+  EXPECT_TRUE(g_system_library.Load());
+}
+
+TEST(PlatformLazySymbol, MissingFunctionOrLibraryGivesTheFixedResult) {
+  for (int round = 0; round < 2; ++round) {  // the first look-up, then the kept answer
+    EXPECT_EQ(g_missing_function(1), -7);
+    EXPECT_EQ(g_missing_function.Get(), nullptr);
+    EXPECT_EQ(g_in_missing_library(1), -8);
+    EXPECT_FALSE(g_missing_library.Load());
+  }
 }
 
 }  // namespace

@@ -13,4 +13,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+// After winsock2.h, which defines the address family type it uses.
+#include <afunix.h>
+
 #endif  // PARCEL_PLATFORM_WIN_WIN_HEADERS_H_
