@@ -194,7 +194,10 @@ int SocketPendingBytes(SocketHandle socket, std::size_t* bytes) noexcept;
 
 // Integer socket options.
 enum class SocketOption {
-  kReuseAddress,   // SO_REUSEADDR (on Windows SO_EXCLUSIVEADDRUSE is left alone)
+  // A listener may bind a port whose old connections linger: SO_REUSEADDR on
+  // POSIX. On Windows, where that is the default and SO_REUSEADDR would let
+  // another socket take a port in use, SO_EXCLUSIVEADDRUSE instead.
+  kReuseAddress,
   kNoDelay,        // TCP_NODELAY
   kKeepAlive,      // SO_KEEPALIVE
   kSendBuffer,     // SO_SNDBUF

@@ -178,7 +178,10 @@ int FromSystem(const sockaddr_storage& storage, int length, SocketAddress* out) 
 bool OptionLevelAndName(SocketOption option, int* level, int* name) {
   switch (option) {
     case SocketOption::kReuseAddress:
-      *level = SOL_SOCKET, *name = SO_REUSEADDR;
+      // Windows lets a listener take a port whose old connections linger
+      // anyway; SO_REUSEADDR would let other sockets take over a port in
+      // use. Exclusive use is what a listener wants here.
+      *level = SOL_SOCKET, *name = SO_EXCLUSIVEADDRUSE;
       return true;
     case SocketOption::kNoDelay:
       *level = IPPROTO_TCP, *name = TCP_NODELAY;
