@@ -138,6 +138,18 @@ int ConnectTo(int family, const NI_NODEADDR* address, std::uint16_t port, int ti
   return QEL_O_K;
 }
 
+// Sets or gets the socket option behind a handle parameter.
+int SocketParam(NiHdl* handle, int param, bool set, int* value, const char* function) {
+  const auto option = param == NI_PARAM_NODELAY  ? platform::SocketOption::kNoDelay
+                      : param == NI_PARAM_SNDBUF ? platform::SocketOption::kSendBuffer
+                                                 : platform::SocketOption::kReceiveBuffer;
+  NI_SOCKREC* record = IsListeningState(handle->state) ? &handle->listen[0] : &handle->sock;
+  const int si = set ? SiSetSockOpt(record, option, *value) : SiGetSockOpt(record, option, value);
+  if (si == SI_OK) return QEL_O_K;
+  return NiIMapSiError(si, set ? kSiCallSetSockOpt : kSiCallGetSockOpt, handle, record,
+                       record->error, nullptr, nullptr, 0, function, kSource, __LINE__, true);
+}
+
 bool IsPing(const unsigned char* data, int length) {
   return length == kNiCheckMessageSize && std::memcmp(data, NI_PING, kNiCheckMessageSize) == 0;
 }
@@ -452,16 +464,7 @@ int NiSetParam(NI_HANDLE number, int param, int value) {
     case NI_PARAM_TRACE: handle->trace = value != 0; return QEL_O_K;
     case NI_PARAM_NODELAY:
     case NI_PARAM_SNDBUF:
-    case NI_PARAM_RCVBUF: {
-      const auto option = param == NI_PARAM_NODELAY ? platform::SocketOption::kNoDelay
-                          : param == NI_PARAM_SNDBUF ? platform::SocketOption::kSendBuffer
-                                                     : platform::SocketOption::kReceiveBuffer;
-      NI_SOCKREC* record = IsListeningState(handle->state) ? &handle->listen[0] : &handle->sock;
-      int si = SiSetSockOpt(record, option, value);
-      if (si == SI_OK) return QEL_O_K;
-      return NiIMapSiError(si, kSiCallSetSockOpt, handle, record, record->error, nullptr, nullptr,
-                           0, kFunction, kSource, __LINE__, true);
-    }
+    case NI_PARAM_RCVBUF: return SocketParam(handle, param, true, &value, kFunction);
     default:
       return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: invalid parameter %d", kFunction,
                       param);
@@ -492,16 +495,7 @@ int NiGetParam(NI_HANDLE number, int param, int* value) {
     case NI_PARAM_TRACE: *value = handle->trace; return QEL_O_K;
     case NI_PARAM_NODELAY:
     case NI_PARAM_SNDBUF:
-    case NI_PARAM_RCVBUF: {
-      const auto option = param == NI_PARAM_NODELAY ? platform::SocketOption::kNoDelay
-                          : param == NI_PARAM_SNDBUF ? platform::SocketOption::kSendBuffer
-                                                     : platform::SocketOption::kReceiveBuffer;
-      NI_SOCKREC* record = IsListeningState(handle->state) ? &handle->listen[0] : &handle->sock;
-      int si = SiGetSockOpt(record, option, value);
-      if (si == SI_OK) return QEL_O_K;
-      return NiIMapSiError(si, kSiCallGetSockOpt, handle, record, record->error, nullptr, nullptr,
-                           0, kFunction, kSource, __LINE__, true);
-    }
+    case NI_PARAM_RCVBUF: return SocketParam(handle, param, false, value, kFunction);
     default:
       return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: invalid parameter %d", kFunction,
                       param);

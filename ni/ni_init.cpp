@@ -158,14 +158,25 @@ std::int64_t NiNow() noexcept {
   return g_clock != nullptr ? g_clock() : static_cast<std::int64_t>(std::time(nullptr));
 }
 
+namespace {
+
+// Records error information with `rc` and the formatted text; returns the text.
+const char* RecordFailure(int rc, const char* source, int line, char* text, std::size_t size,
+                          const char* format, va_list args) {
+  std::vsnprintf(text, size, format, args);
+  ErrSetFmt(kNiComponent, kNiComponentNumber, source, line, "%s", rc, nullptr, text);
+  return text;
+}
+
+}  // namespace
+
 int NiIError(int rc, const char* source, int line, bool warning, const char* format,
              ...) noexcept {
   char text[512];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  RecordFailure(rc, source, line, text, sizeof text, format, args);
   va_end(args);
-  ErrSetFmt(kNiComponent, kNiComponentNumber, source, line, "%s", rc, nullptr, text);
   if (warning) {
     PARCEL_TRC_AT(1, source, line, DpTrcWarning, "%s\n", text);
   } else {
@@ -178,9 +189,8 @@ int NiIRecord(int rc, const char* source, int line, const char* format, ...) noe
   char text[512];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  RecordFailure(rc, source, line, text, sizeof text, format, args);
   va_end(args);
-  ErrSetFmt(kNiComponent, kNiComponentNumber, source, line, "%s", rc, nullptr, text);
   return rc;
 }
 
