@@ -35,8 +35,11 @@ typedef int NI_HANDLE;
 #define NI_BLOCK (-1)
 #endif
 
-/* Counted start and end of the library (the last end closes every handle). */
+/* Counted start and end of the library (the last end closes every handle).
+ * The first start makes a table of 2048 handles; NiInitHandles makes one of
+ * `max_handles` (later starts only count). */
 int NiInit(void);
+int NiInitHandles(int max_handles);
 int NiExit(void);
 /* Turns the library's locks on; call once, before a second thread uses it. */
 void NiThreadsOn(void);
@@ -127,6 +130,64 @@ int NiHandleAddress(NI_HANDLE handle, int end, char* text, int size);
 int NiShutdownWrite(NI_HANDLE handle);
 /* Closes the handle (a listener's local socket file is removed). */
 int NiClose(NI_HANDLE handle);
+
+/* Buffered handles. NiSetBuffered gives a connected handle a buffered
+ * extension: NiWrite then never blocks (what the socket does not take waits
+ * in the handle and goes out at its next read, write or select-set wait;
+ * NIEQUE_FULL warns that the queue is nearly full, NIETIMEOUT refuses a
+ * message when it is full), NiRead hands out whole messages (longer than
+ * NI_PARAM_MAX_MSG: NIETOO_BIG before anything is allocated), check requests
+ * and version requests are answered by the layer, and an error report from
+ * the peer fails one read with the peer's code and error information. */
+int NiSetBuffered(NI_HANDLE handle);
+/* The next whole message as the library's buffer (no copy); the caller
+ * releases it with NiBufFree. */
+struct NIBUF;
+int NiReceive(NI_HANDLE handle, struct NIBUF** message, int timeout);
+/* Data and length of a message buffer. */
+const void* NiBufData(const struct NIBUF* message);
+int NiBufLength(const struct NIBUF* message);
+/* Asks the peer's protocol version (a buffered handle): 0 and `*version`. */
+int NiVersion(NI_HANDLE handle, int timeout, int* version);
+/* Sends an error report (the calling thread's error information and
+ * `code`) to the peer of a buffered handle. */
+int NiSendError(NI_HANDLE handle, int code, int timeout);
+/* Parameters of buffered handles. */
+#define NI_PARAM_MAX_QUEUE 64  /* queued messages at most (default 0: only the one on the wire) */
+#define NI_PARAM_WARN_QUEUE 65 /* NIEQUE_FULL when this few places are left */
+#define NI_PARAM_MAX_MSG 66    /* longest message a read accepts (default and limit 8 MiB) */
+
+/* Select sets: many handles waited on by one thread. A buffered handle is
+ * ready to read when a whole message waits (the wait receives for it), to
+ * write when its queue is empty and the socket takes more; an unbuffered
+ * handle when its socket is. NI_SEL_COLLECT: a handle taken over from the
+ * peer waits to be collected (NiTakeOver). A handle is in one set at most;
+ * closing it takes it out. Level-triggered. */
+typedef struct NI_SELSET NI_SELSET;
+#define NI_SEL_READ 1
+#define NI_SEL_WRITE 2
+#define NI_SEL_COLLECT 4
+typedef struct NI_SEL_EVENT {
+  NI_HANDLE handle;
+  int events;
+} NI_SEL_EVENT;
+int NiSelNewSet(NI_SELSET** set);
+int NiSelDestroySet(NI_SELSET** set);
+/* Sets what `handle` is waited for (0 takes it out of the set). */
+int NiSelSet(NI_SELSET* set, NI_HANDLE handle, int interest);
+/* Waits until handles are ready: up to `capacity` of them in `events`,
+ * `*count` how many; NIETIMEOUT when none became ready. */
+int NiSelWait(NI_SELSET* set, int timeout, NI_SEL_EVENT* events, int capacity, int* count);
+
+/* Hand-over of a handle to the process at the other end of a buffered
+ * connection on the same host (on POSIX the connection must be a local
+ * stream socket, which carries the descriptors). The taking side first
+ * allows it (NiAllowTakeOver); the handing side calls NiHandOver, and after
+ * it the handed handle reports NIEPASSED; the taking side's read returns
+ * NIEACCEPT and NiTakeOver collects the new handle. */
+int NiAllowTakeOver(NI_HANDLE connection, int allow);
+int NiHandOver(NI_HANDLE connection, NI_HANDLE handed, int timeout);
+int NiTakeOver(NI_HANDLE connection, NI_HANDLE* taken);
 
 /* Name and text template of a code. */
 const char* NiErrorName(int code);

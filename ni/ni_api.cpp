@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "ni/ni_addr.h"
+#include "ni/ni_buf.h"
 #include "ni/nii.h"
 #include "runtime/thr.h"
 #include "runtime/trace.h"
@@ -23,8 +24,25 @@ bool Started() { return Library().init_count > 0 && Library().table != nullptr; 
 int StartIfNeeded() { return Started() ? QEL_O_K : NiInit3(); }
 
 int Lookup(NI_HANDLE number, NiHdl** handle, const char* function) {
-  if (int rc = StartIfNeeded(); rc != QEL_O_K) return rc;
-  return NiIHandle(number, handle, function);
+  // No handle exists before the library starts, so nothing here starts it.
+  if (int rc = NiIHandle(number, handle, function); rc != QEL_O_K) return rc;
+  if ((*handle)->passed && ExtensionOf(*handle) == nullptr) {
+    return NiIError(NIEPASSED, kSource, __LINE__, false, "%s: hdl %d passed to other process",
+                    function, number);
+  }
+  return QEL_O_K;
+}
+
+// The extension of a buffered handle; NIEINVAL for another.
+int LookupBuffered(NI_HANDLE number, NiHdl** handle, BufferedExtension** ext,
+                   const char* function) {
+  if (int rc = Lookup(number, handle, function); rc != QEL_O_K) return rc;
+  *ext = ExtensionOf(*handle);
+  if (*ext == nullptr) {
+    return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: hdl %d is not buffered", function,
+                    number);
+  }
+  return QEL_O_K;
 }
 
 // Creates and binds a socket of `family` for listening.
@@ -163,6 +181,21 @@ namespace platform = parcel::platform;
 extern "C" {
 
 int NiInit(void) { return NiInit3(); }
+
+int NiInitHandles(int max_handles) {
+  NiLibrary& lib = Library();
+  if (lib.init_count > 0) return NiInit3();
+  lib.init_count = 1;
+  int rc = NiIInit(max_handles, std::getenv("NI_USEIPv6") != nullptr);
+  if (rc != QEL_O_K) {
+    NiIExit();
+    return rc;
+  }
+  ThrLockInit(&lib.ref_lock, "NI ref section");
+  ThrLockInit(&lib.heap_lock, "NI heap section");
+  lib.buffer_locks_made = true;
+  return QEL_O_K;
+}
 
 int NiExit(void) {
   NiLibrary& lib = Library();
@@ -304,6 +337,9 @@ int NiWrite(NI_HANDLE number, const void* data, int length, int timeout, int* wr
   *written = 0;
   NiHdl* handle = nullptr;
   if (int rc = Lookup(number, &handle, "NiWrite"); rc != QEL_O_K) return rc;
+  if (BufferedExtension* ext = ExtensionOf(handle); ext != nullptr) {
+    return NiBufIWrite(handle, ext, data, length, timeout, written);
+  }
   return NiIWrite(handle, data, length, timeout, NI_MESG_IO, written);
 }
 
@@ -311,6 +347,9 @@ int NiRead(NI_HANDLE number, void* buffer, int length, int timeout, int* receive
   *received = 0;
   NiHdl* handle = nullptr;
   if (int rc = Lookup(number, &handle, "NiRead"); rc != QEL_O_K) return rc;
+  if (BufferedExtension* ext = ExtensionOf(handle); ext != nullptr) {
+    return NiBufIRead(handle, ext, buffer, length, timeout, received);
+  }
   for (;;) {
     const bool fresh = handle->read_header_left == 4 && handle->read_data_left == 0;
     int rc = NiIRead(handle, buffer, length, timeout, NI_MESG_IO, received);
@@ -350,6 +389,30 @@ int NiPeek(NI_HANDLE number, int direction, int timeout) {
 int NiPing(NI_HANDLE number, int timeout) {
   NiHdl* handle = nullptr;
   if (int rc = Lookup(number, &handle, "NiPing"); rc != QEL_O_K) return rc;
+  if (BufferedExtension* ext = ExtensionOf(handle); ext != nullptr) {
+    // The layer reports the answer as NIEPING. A message that comes first
+    // stays for the caller's next read, and the check gives up.
+    if (ext->waiting != nullptr) {
+      return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: message waiting on hdl %d",
+                      "NiPing", number);
+    }
+    handle->wait_check = 1;
+    int rc = NiICheck(handle, timeout, true, nullptr);
+    int length = 0;
+    while (rc == QEL_O_K) {
+      rc = NiBufIPendRead(handle, ext, timeout, &length);
+      if (rc == NIEPING) {
+        rc = QEL_O_K;
+        break;
+      }
+      if (rc == QEL_O_K) {
+        rc = NiIError(NIEINVAL, kSource, __LINE__, false,
+                      "%s: message arrived before the answer on hdl %d", "NiPing", number);
+      }
+    }
+    handle->wait_check = 0;
+    return rc;
+  }
   if (int rc = NiICheck(handle, timeout, true, nullptr); rc != QEL_O_K) return rc;
   for (;;) {
     unsigned char answer[kNiCheckMessageSize];
@@ -458,6 +521,22 @@ int NiSetParam(NI_HANDLE number, int param, int value) {
   }
   NiHdl* handle = nullptr;
   if (int rc = NiIHandle(number, &handle, kFunction); rc != QEL_O_K) return rc;
+  if (param >= NIP_TALKMODE && param <= NIP_MAX_MSG) {
+    BufferedExtension* ext = ExtensionOf(handle);
+    if (ext == nullptr) {
+      return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: hdl %d is not buffered", kFunction,
+                      number);
+    }
+    NI_HDLPARAM record{};
+    record.param = param;
+    record.datatype = param == NIP_TALKMODE || param == NIP_BUFSTAT ? NI_DT_RAW : NI_DT_UINT;
+    if (record.datatype == NI_DT_RAW) {
+      record.value.raw_val = value;
+    } else {
+      record.value.uint_val = static_cast<unsigned>(value < 0 ? 0 : value);
+    }
+    return NiBufISetHdlParam(handle, ext, &record);
+  }
   switch (param) {
     case NI_PARAM_BLOCKING: return NiIBlockMode(handle, value != 0, true);
     case NI_PARAM_READ_ONCE: handle->read_once = value != 0; return QEL_O_K;
@@ -489,6 +568,18 @@ int NiGetParam(NI_HANDLE number, int param, int* value) {
   }
   NiHdl* handle = nullptr;
   if (int rc = NiIHandle(number, &handle, kFunction); rc != QEL_O_K) return rc;
+  if (param >= NIP_TALKMODE && param <= NIP_MAX_MSG) {
+    BufferedExtension* ext = ExtensionOf(handle);
+    NI_HDLPARAM record{};
+    record.param = param;
+    if (ext == nullptr || NiBufIGetHdlParam(handle, ext, &record) != QEL_O_K) {
+      return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: invalid parameter %d", kFunction,
+                      param);
+    }
+    *value = record.datatype == NI_DT_RAW ? record.value.raw_val
+                                          : static_cast<int>(record.value.uint_val);
+    return QEL_O_K;
+  }
   switch (param) {
     case NI_PARAM_BLOCKING: *value = handle->blocking; return QEL_O_K;
     case NI_PARAM_READ_ONCE: *value = handle->read_once; return QEL_O_K;
@@ -565,6 +656,117 @@ int NiClose(NI_HANDLE number) {
   NiHdl* handle = nullptr;
   if (int rc = Lookup(number, &handle, "NiClose"); rc != QEL_O_K) return rc;
   return NiICloseHandle(handle, true, false);
+}
+
+int NiSetBuffered(NI_HANDLE number) {
+  NiHdl* handle = nullptr;
+  if (int rc = Lookup(number, &handle, "NiSetBuffered"); rc != QEL_O_K) return rc;
+  if (IsListeningState(handle->state)) {
+    return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: hdl %d is listening",
+                    "NiSetBuffered", number);
+  }
+  if (ExtensionOf(handle) != nullptr) return QEL_O_K;
+  // A buffered handle's writes never block: its socket must not either.
+  if (int rc = NiIBlockMode(handle, false, true); rc != QEL_O_K) return rc;
+  return NiBufIHdlInit(handle);
+}
+
+int NiReceive(NI_HANDLE number, NIBUF** message, int timeout) {
+  *message = nullptr;
+  NiHdl* handle = nullptr;
+  BufferedExtension* ext = nullptr;
+  if (int rc = LookupBuffered(number, &handle, &ext, "NiReceive"); rc != QEL_O_K) return rc;
+  return NiBufIReceive(handle, ext, message, timeout);
+}
+
+const void* NiBufData(const NIBUF* message) { return message != nullptr ? message->data : nullptr; }
+int NiBufLength(const NIBUF* message) {
+  return message != nullptr ? static_cast<int>(message->len) : 0;
+}
+
+int NiVersion(NI_HANDLE number, int timeout, int* version) {
+  *version = 0;
+  NiHdl* handle = nullptr;
+  BufferedExtension* ext = nullptr;
+  if (int rc = LookupBuffered(number, &handle, &ext, "NiVersion"); rc != QEL_O_K) return rc;
+  handle->wait_version = 1;
+  if (int rc = NiBufISendMsg(handle, ext, timeout, kOpVersionRequest, nullptr, 0); rc != QEL_O_K) {
+    handle->wait_version = 0;
+    return rc;
+  }
+  unsigned char answer[16];
+  int received = 0;
+  int rc;
+  // The answer arrives as a one-byte message; user messages before it are
+  // not expected on a connection that asks.
+  do {
+    rc = NiBufIRead(handle, ext, answer, sizeof answer, timeout, &received);
+  } while (rc == QEL_O_K && handle->wait_version);
+  handle->wait_version = 0;
+  if (rc == QEL_O_K) *version = received == 1 ? answer[0] : 0;
+  return rc;
+}
+
+int NiSendError(NI_HANDLE number, int code, int timeout) {
+  NiHdl* handle = nullptr;
+  BufferedExtension* ext = nullptr;
+  if (int rc = LookupBuffered(number, &handle, &ext, "NiSendError"); rc != QEL_O_K) return rc;
+  return NiBufISendErr(handle, ext, timeout, code);
+}
+
+int NiAllowTakeOver(NI_HANDLE number, int allow) {
+  NiHdl* handle = nullptr;
+  BufferedExtension* ext = nullptr;
+  if (int rc = LookupBuffered(number, &handle, &ext, "NiAllowTakeOver"); rc != QEL_O_K) {
+    return rc;
+  }
+  ext->take_over = allow != 0;
+  return QEL_O_K;
+}
+
+int NiHandOver(NI_HANDLE number, NI_HANDLE handed_number, int timeout) {
+  constexpr const char* kFunction = "NiHandOver";
+  NiHdl* handle = nullptr;
+  BufferedExtension* ext = nullptr;
+  if (int rc = LookupBuffered(number, &handle, &ext, kFunction); rc != QEL_O_K) return rc;
+  NiHdl* handed = nullptr;
+  if (int rc = Lookup(handed_number, &handed, kFunction); rc != QEL_O_K) return rc;
+  if (handed == handle || ext->status != kBufOk || ext->mpAcceptedHdl != nullptr ||
+      (handed->state != NI_LISTEN && handed->state != NI_CONNECTED &&
+       handed->state != NI_ACCEPTED)) {
+    return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: cannot hand hdl %d over hdl %d",
+                    kFunction, handed_number, number);
+  }
+  const int sockets = IsListeningState(handed->state)
+                          ? (handed->listen[0].socket >= 0) + (handed->listen[1].socket >= 0)
+                          : 1;
+  const unsigned char data[6] = {0, handed->state, 0, 0, 0, static_cast<unsigned char>(sockets)};
+  ext->mpAcceptedHdl = handed;
+  SetBufStatus(handle, ext, kBufSending, kFunction);
+  (void)NiBufISetHS(handle, ext, true);
+  int rc = NiBufISendMsg(handle, ext, timeout, kOpHandOverOffer, data, 6);
+  if (rc == QEL_O_K) rc = NiBufIEmptyOutQueue(handle, ext, timeout);
+  if (rc == QEL_O_K && ext->status == kBufSending) rc = NIETIMEOUT;
+  if (rc != QEL_O_K && ext->status == kBufSending) {
+    // The exchange did not finish: the handle stays here.
+    ext->mpAcceptedHdl = nullptr;
+    SetBufStatus(handle, ext, kBufOk, kFunction);
+    if (ext->handshake > 0) (void)NiBufISetHS(handle, ext, false);
+  }
+  return rc;
+}
+
+int NiTakeOver(NI_HANDLE number, NI_HANDLE* taken) {
+  *taken = NI_NO_HANDLE;
+  NiHdl* handle = nullptr;
+  BufferedExtension* ext = nullptr;
+  if (int rc = LookupBuffered(number, &handle, &ext, "NiTakeOver"); rc != QEL_O_K) return rc;
+  if (ext->taken_over == nullptr) return NIETIMEOUT;
+  *taken = HandleNumber(ext->taken_over);
+  ext->taken_over = nullptr;
+  ext->check_answer = false;
+  (void)NiBufISelUpdate(handle, ext);
+  return QEL_O_K;
 }
 
 const char* NiErrorName(int code) { return NiIErrorName(code); }

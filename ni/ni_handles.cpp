@@ -248,6 +248,7 @@ int NiICloseHandle(NiHdl* handle, bool remove_local_file, bool lock_held) noexce
   }
 
   int rc = QEL_O_K;
+  if (handle->select_set != nullptr) parcel::ni::SelectSetDropHandle(handle);
   if (!listening) {
     if (handle->extension != nullptr && handle->extension_ops != nullptr &&
         handle->extension_ops->close != nullptr) {

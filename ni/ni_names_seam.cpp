@@ -28,6 +28,14 @@ int ResolveHost(const char* host, bool ipv6, NI_NODEADDR* out) noexcept {
                    "ResolveHost", host, error);
 }
 
+bool IsLocalPeer(const NI_NODEADDR* address, int family) noexcept {
+  if (family == platform::kSocketFamilyLocal) return true;
+  if (address == nullptr) return false;
+  if (IsIPv4Mapped(*address)) return address->addr[12] == 127;
+  static const NI_NODEADDR kLoopback6 = {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}};
+  return std::memcmp(address, &kLoopback6, sizeof kLoopback6) == 0;
+}
+
 void PeerText(const NI_NODEADDR* address, std::uint16_t port, char* out,
               std::size_t size) noexcept {
   FormatAddressPort(address, port, out, size);

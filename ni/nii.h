@@ -93,11 +93,16 @@ struct HandleRecord {
   std::uint64_t messages_read;
   BufferedExtension* extension;
   const ExtensionOps* extension_ops;
+  // The select set the handle is in (null: none).
+  struct SelectSet* select_set;
+  // The handle was handed over to another process: its operations report
+  // NIEPASSED until it is closed.
+  unsigned char passed;
 };
 
 // Operations of a handle's extension that the handle layer calls.
 struct ExtensionOps {
-  void (*close)(HandleRecord* handle);
+  void (*close)(HandleRecord* handle);  // also releases the extension
   bool (*has_security_context)(const HandleRecord* handle);
   // Writes a message through the extension (check messages use it).
   int (*write_user_message)(HandleRecord* handle, const void* data, int length, int timeout,
@@ -202,6 +207,9 @@ void* NiIAlloc(std::size_t size, const char* caller) noexcept;
 void NiIFree(void* block) noexcept;
 std::int64_t NiILiveBlocks() noexcept;
 
+// Takes a handle out of its select set (called by the close).
+void SelectSetDropHandle(HandleRecord* handle) noexcept;
+
 // Seams of the name caches, called by the library start and end and by the
 // failure translation. Until the caches exist they keep no state.
 int NameCacheStart(bool ipv6) noexcept;  // 0, NIECALL (already there) or a failure
@@ -212,6 +220,9 @@ void LocalHostEnd() noexcept;
 // forward look-up once it exists): 0, NIEHOST_UNKNOWN or a failure. An IPv6
 // answer is taken only when `ipv6` is set.
 int ResolveHost(const char* host, bool ipv6, NI_NODEADDR* out) noexcept;
+// Whether a peer is on this host (a local socket, loopback, or one of the
+// host's own addresses).
+bool IsLocalPeer(const NI_NODEADDR* address, int family) noexcept;
 // "host:service" of a peer for error texts, from cached names only (never
 // waits for a look-up); numeric where nothing is cached.
 void PeerText(const NI_NODEADDR* address, std::uint16_t port, char* out,

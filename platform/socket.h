@@ -228,6 +228,20 @@ struct PollEntry {
 // watch, the call waits `timeout_ms` (a negative one gives 10022 on Windows).
 int SocketPoll(PollEntry* entries, std::size_t count, int timeout_ms, int* ready) noexcept;
 
+// Hands sockets to another process on this host over the connected
+// `channel`. POSIX passes the descriptors themselves with one byte of data
+// (SCM_RIGHTS; the channel must be a local stream socket); Windows sends, for
+// each socket, the 372-byte protocol record that WSADuplicateSocketA makes
+// for process `process_id`. The sender keeps its own sockets.
+int SocketSendSockets(SocketHandle channel, const SocketHandle* sockets, int count,
+                      int process_id) noexcept;
+// Receives `count` sockets sent by SocketSendSockets, waiting at most
+// `timeout_ms` for them. Descriptors that come with other data, or more or
+// fewer than `count` of them, are closed and the result is 10022. The new
+// sockets are close-on-exec (not inheritable) and blocking.
+int SocketReceiveSockets(SocketHandle channel, SocketHandle* sockets, int count,
+                         int timeout_ms) noexcept;
+
 // Quality-of-service providers. Fills `*tcp` and `*udp` with copies of the
 // first provider entries of family IPv4 with protocol 6 (TCP) and 17 (UDP)
 // whose service flags carry 0x2000 (quality of service supported), and sets

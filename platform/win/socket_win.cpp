@@ -55,6 +55,7 @@ constinit Winsock g_winsock{
     {g_ws2_32, "getservbyname", nullptr},
     {g_ws2_32, "getservbyport", nullptr},
     {g_ws2_32, "gethostname", SOCKET_ERROR},
+    {g_ws2_32, "WSADuplicateSocketA", SOCKET_ERROR},
 };
 
 // Successful WSAStartup calls not yet undone by a WSACleanup.
@@ -76,7 +77,7 @@ bool BindWinsock() noexcept {
   (void)ws.setsockopt.Get(), (void)ws.getsockopt.Get(), (void)ws.select.Get();
   (void)ws.WSAEnumProtocolsA.Get(), (void)ws.getaddrinfo.Get(), (void)ws.freeaddrinfo.Get();
   (void)ws.getnameinfo.Get(), (void)ws.getservbyname.Get(), (void)ws.getservbyport.Get();
-  (void)ws.gethostname.Get();
+  (void)ws.gethostname.Get(), (void)ws.WSADuplicateSocketA.Get();
   return true;
 }
 
@@ -585,6 +586,88 @@ int FindQosProviders(ProtocolEntry* tcp, bool* have_tcp, ProtocolEntry* udp,
     }
   }
   std::free(records);
+  return 0;
+}
+
+}  // namespace parcel::platform
+
+// --- Passing sockets to another process -------------------------------------------
+
+namespace parcel::platform {
+
+namespace {
+
+constexpr int kMaxPassed = 8;
+
+int WaitFor(SocketHandle socket, short events, int timeout_ms) {
+  PollEntry entry{socket, events, 0};
+  int ready = 0;
+  if (int rc = SocketPoll(&entry, 1, timeout_ms, &ready); rc != 0) return rc;
+  return ready > 0 ? 0 : WSAETIMEDOUT;
+}
+
+}  // namespace
+
+int SocketSendSockets(SocketHandle channel, const SocketHandle* sockets, int count,
+                      int process_id) noexcept {
+  if (sockets == nullptr || count < 1 || count > kMaxPassed) return WSAEINVAL;
+  win::Winsock& ws = Ws2();
+  decltype(ws.WSADuplicateSocketA)::Function duplicate;
+  if (int rc = Bind(ws.WSADuplicateSocketA, &duplicate); rc != 0) return rc;
+  static_assert(sizeof(WSAPROTOCOL_INFOA) == kProtocolEntrySize);
+  for (int i = 0; i < count; ++i) {
+    WSAPROTOCOL_INFOA info;
+    if (duplicate(sockets[i], static_cast<DWORD>(process_id), &info) != 0) {
+      return LastSocketError();
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&info);
+    std::size_t sent = 0;
+    while (sent < sizeof info) {
+      std::size_t n = 0;
+      int rc = SocketSend(channel, bytes + sent, sizeof info - sent, &n);
+      if (rc == WSAEWOULDBLOCK) rc = WaitFor(channel, kPollWrite, 5000);
+      if (rc != 0) return rc;
+      sent += n;
+    }
+  }
+  return 0;
+}
+
+int SocketReceiveSockets(SocketHandle channel, SocketHandle* sockets, int count,
+                         int timeout_ms) noexcept {
+  if (sockets == nullptr || count < 1 || count > kMaxPassed) return WSAEINVAL;
+  for (int i = 0; i < count; ++i) sockets[i] = kInvalidSocket;
+  win::Winsock& ws = Ws2();
+  decltype(ws.WSASocketA)::Function open;
+  if (int rc = Bind(ws.WSASocketA, &open); rc != 0) return rc;
+  for (int i = 0; i < count; ++i) {
+    WSAPROTOCOL_INFOA info;
+    auto* bytes = reinterpret_cast<unsigned char*>(&info);
+    std::size_t got = 0;
+    while (got < sizeof info) {
+      std::size_t n = 0;
+      int rc = SocketReceive(channel, bytes + got, sizeof info - got, false, &n);
+      if (rc == WSAEWOULDBLOCK) {
+        rc = WaitFor(channel, kPollRead, timeout_ms);
+        if (rc == 0) continue;
+      }
+      if (rc == 0 && n == 0) rc = WSAECONNRESET;
+      if (rc != 0) {
+        for (int k = 0; k < i; ++k) SocketClose(sockets[k]);
+        return rc;
+      }
+      got += n;
+    }
+    SOCKET socket = open(FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, &info, 0,
+                         WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (socket == INVALID_SOCKET) {
+      const int error = LastSocketError();
+      for (int k = 0; k < i; ++k) SocketClose(sockets[k]);
+      return error;
+    }
+    (void)SetBlockingMode(socket, true);
+    sockets[i] = socket;
+  }
   return 0;
 }
 

@@ -42,6 +42,7 @@ struct Winsock {
   LazySymbol<servent*(const char*, const char*)> getservbyname;
   LazySymbol<servent*(int, const char*)> getservbyport;
   LazySymbol<int(char*, int)> gethostname;
+  LazySymbol<int(SOCKET, DWORD, LPWSAPROTOCOL_INFOA)> WSADuplicateSocketA;
 };
 
 // The table. Its functions are looked up at the first SocketStartup.
