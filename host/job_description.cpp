@@ -54,6 +54,10 @@ std::optional<std::string_view> StartTag(std::string_view document, std::string_
 
 }  // namespace
 
+std::string EntryName(const JobFile& file) {
+  return file.path.empty() ? file.name : file.path + "\\" + file.name;
+}
+
 std::string EscapeAttributeValue(std::string_view text) {
   std::string out;
   out.reserve(text.size());

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host/atomic_file.h"
-#include "host/input_files.h"
+#include "host/cli/atomic_file.h"
+#include "host/cli/input_files.h"
 
 namespace {
 

@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "data/orb_data.h"
-#include "xml/mini_xml_parser.h"
-#include "host/commands.h"
-#include "host/input_files.h"
+#include "host/cli/commands.h"
+#include "host/cli/input_files.h"
+#include "host/cli/progress.h"
 #include "host/job_description.h"
-#include "host/progress.h"
 #include "host/transfer_form.h"
 #include "host/zip_directory.h"
+#include "xml/mini_xml_parser.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "data/orb_data.h"
-#include "host/access_log.h"
-#include "host/output_store.h"
-#include "host/upload.h"
+#include "host/serve/access_log.h"
+#include "host/serve/output_store.h"
+#include "host/serve/upload.h"
 
 namespace {
 

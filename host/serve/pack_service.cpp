@@ -1,0 +1,173 @@
+// Running requests for the HTTP host.
+#include "host/serve/pack_service.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "host/job_description.h"
+#include "host/transfer_form.h"
+#include "host/zip_directory.h"
+
+namespace parcel::host {
+namespace {
+
+constexpr std::size_t kRequestHeaderSize = 48;
+constexpr std::string_view kOutputPrefix = "/output/";
+
+ServiceReply Text(int status, std::string message) {
+  ServiceReply reply;
+  reply.status = status;
+  reply.content_type = "text/plain; charset=utf-8";
+  reply.body = std::move(message) + "\n";
+  return reply;
+}
+
+// Bytes from the start of the request to its data area: header and
+// description, the part Process rewrites.
+std::size_t DescriptionEnd(const std::string& request) {
+  if (request.size() < kRequestHeaderSize) return request.size();
+  std::string field = request.substr(16, 16);
+  unsigned long long length = std::strtoull(field.c_str(), nullptr, 10);
+  return length > request.size() - kRequestHeaderSize ? request.size()
+                                                      : kRequestHeaderSize + length;
+}
+
+const OutputRecord* Find(const std::vector<OutputRecord>& records, std::string_view name) {
+  for (const OutputRecord& record : records) {
+    if (record.name == name) return &record;
+  }
+  return nullptr;
+}
+
+// Calls Reset when it goes, so an interpreter never returns to the pool
+// holding a response, even when copying out of it throws.
+class ResetAtEnd {
+ public:
+  explicit ResetAtEnd(Interpreter& interpreter) : interpreter_(interpreter) {}
+  ~ResetAtEnd() { interpreter_.Reset(); }
+  ResetAtEnd(const ResetAtEnd&) = delete;
+  ResetAtEnd& operator=(const ResetAtEnd&) = delete;
+
+ private:
+  Interpreter& interpreter_;
+};
+
+// What one run of the module gave.
+struct Attempt {
+  bool done = false;      // `reply` is the answer; otherwise run again
+  ServiceReply reply;
+};
+
+Attempt Judge(std::string_view response, OutputStore* store) {
+  Attempt attempt;
+  attempt.done = true;
+  if (response.empty()) {
+    attempt.reply = Text(502, "the module gave no response");
+    return attempt;
+  }
+  std::vector<OutputRecord> records;
+  std::string error;
+  if (!ParseResponse(response, &records, &error)) {
+    attempt.reply = Text(502, "the module's response is malformed: " + error);
+    return attempt;
+  }
+  const OutputRecord* meta = Find(records, "META");
+  ResponseDocument document;
+  if (meta == nullptr || !ParseResponseDocument(meta->data, &document)) {
+    attempt.reply = Text(502, "the module's response has no readable response document");
+    return attempt;
+  }
+  if (document.is_error) {
+    attempt.reply.content_type = "text/xml";
+    attempt.reply.body = meta->data;
+    return attempt;
+  }
+  const OutputRecord* zip = Find(records, "ZIPFILE");
+  if (zip == nullptr || zip->data.size() != document.size) {
+    attempt.reply = Text(502, "the module's response does not hold the archive its document reports");
+    return attempt;
+  }
+  std::vector<ZipEntry> entries;
+  if (!ReadZipDirectory(zip->data, &entries, &error)) {
+    attempt.reply = Text(502, "the module's archive is damaged: " + error);
+    return attempt;
+  }
+  if (document.url != std::string(kOutputPrefix) + zip->file_name) {
+    attempt.reply = Text(502, "the module's document names the archive '" + document.url +
+                                  "', its archive record '" + zip->file_name + "'");
+    return attempt;
+  }
+
+  std::string token;
+  switch (store->Put(zip->file_name, zip->data, &token, &error)) {
+    case OutputStore::PutStatus::kStored:
+      attempt.reply.content_type = "text/xml";
+      attempt.reply.body = meta->data;
+      attempt.reply.archive_name = zip->file_name;
+      attempt.reply.token = std::move(token);
+      break;
+    case OutputStore::PutStatus::kNameTaken:
+      attempt.done = false;
+      break;
+    case OutputStore::PutStatus::kFull: {
+      auto stats = store->stats();
+      attempt.reply = Text(507, "the output store is full: " + std::to_string(stats.bytes) +
+                                    " bytes are kept for download and an archive of " +
+                                    std::to_string(zip->data.size()) +
+                                    " bytes does not fit; try again when archives expire");
+      attempt.reply.retry_after = store->RetryAfter();
+      break;
+    }
+    case OutputStore::PutStatus::kTooLarge:
+      attempt.reply = Text(507, "the archive of " + std::to_string(zip->data.size()) +
+                                    " bytes is larger than the whole output store");
+      break;
+    case OutputStore::PutStatus::kBadName:
+      attempt.reply = Text(502, "the module named its archive '" + zip->file_name +
+                                    "', which is no name the output store can hold");
+      break;
+    case OutputStore::PutStatus::kWriteFailed:
+    default:
+      attempt.reply = Text(500, "the archive could not be stored: " + error);
+      break;
+  }
+  return attempt;
+}
+
+}  // namespace
+
+ServiceReply PackService::Compress(std::string request) {
+  // Process rewrites the description in place; a rerun starts from a copy.
+  const std::string pristine = request.substr(0, DescriptionEnd(request));
+  InterpreterPool::Lease interpreter = pool_->Acquire();
+  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+    if (attempt > 0) std::memcpy(request.data(), pristine.data(), pristine.size());
+    std::string_view response;
+    ResetAtEnd reset(*interpreter);
+    interpreter->Process(request.data(), static_cast<std::uint32_t>(request.size()), &response);
+    // The archive is written straight from the module's response buffer, and
+    // the reply copied out of it, before Reset releases it.
+    Attempt result = Judge(response, store_);
+    if (result.done) return result.reply;
+  }
+  return Text(503, "no free name for the archive after " + std::to_string(kMaxAttempts) +
+                       " runs; try again");
+}
+
+ServiceReply PackService::Process(std::string request) {
+  InterpreterPool::Lease interpreter = pool_->Acquire();
+  std::string_view response;
+  ResetAtEnd reset(*interpreter);
+  interpreter->Process(request.data(), static_cast<std::uint32_t>(request.size()), &response);
+  ServiceReply reply;
+  if (response.empty()) {
+    reply = Text(502, "the module gave no response");
+  } else {
+    reply.content_type = "application/octet-stream";
+    reply.body.assign(response);
+  }
+  return reply;
+}
+
+}  // namespace parcel::host
