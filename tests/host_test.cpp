@@ -15,6 +15,7 @@
 #include "host/cli/input_files.h"
 #include "host/cli/progress.h"
 #include "host/job_description.h"
+#include "host/response_check.h"
 #include "host/transfer_form.h"
 #include "host/zip_directory.h"
 #include "xml/mini_xml_parser.h"
@@ -340,6 +341,79 @@ TEST(HostZipDirectory, RejectsDamagedArchives) {
     EXPECT_FALSE(parcel::host::ReadZipDirectory(archive, &entries, &error)) << what;
     EXPECT_FALSE(error.empty()) << what;
   }
+}
+
+// A response as the module's container writes it: (name, MIME type, data)
+// per record.
+std::string ResponseOf(const std::vector<std::vector<std::string>>& records) {
+  OrbData data;
+  for (const auto& r : records) {
+    EXPECT_EQ(data.AppendOutput(r[2].data(), std::uint32_t(r[2].size()), r[1].c_str(),
+                                r[0].c_str(), "zipfile_1.zip"),
+              0);
+  }
+  char* out = nullptr;
+  std::uint32_t length = 0;
+  EXPECT_EQ(data.GetOutput(&out, &length), 0);
+  std::string response(out != nullptr ? out : "", length);
+  data.ResetOutput();
+  return response;
+}
+
+std::string Report(std::size_t size) {
+  return "<?xml version=\"1.0\"?><RESPONSE><COMPRESSED_FILE name=\"ZIPFILE\" "
+         "type=\"application/zip\" size=\"" + std::to_string(size) +
+         "\" url=\"/output/zipfile_1.zip\"/></RESPONSE>";
+}
+
+TEST(HostResponseCheck, EachFaultStopsTheChainWithItsStatus) {
+  using parcel::host::ResponseStatus;
+  TinyZip zip;
+  zip.Add("a.txt", "abc");
+  const std::string archive = zip.Finish();
+  const std::string error_document =
+      "<?xml version=\"1.0\"?><RESPONSE><ERROR code=\"3\">no zip</ERROR></RESPONSE>";
+  struct Case {
+    const char* what;
+    std::string response;
+    ResponseStatus status;
+    const char* reason;  // a part of it
+  } cases[] = {
+      {"nothing", "", ResponseStatus::kNoResponse, "no response"},
+      {"no records", "not a response", ResponseStatus::kMalformed, "malformed"},
+      {"archive alone", ResponseOf({{"ZIPFILE", "application/zip", archive}}),
+       ResponseStatus::kNoDocument, "no META record"},
+      {"no document", ResponseOf({{"META", "text/xml", "<x/>"}}),
+       ResponseStatus::kUnreadableDocument, "unreadable: <x/>"},
+      {"error document", ResponseOf({{"META", "text/xml", error_document}}),
+       ResponseStatus::kJobError, ""},
+      {"report alone", ResponseOf({{"META", "text/xml", Report(archive.size())}}),
+       ResponseStatus::kNoArchive, "no ZIPFILE record"},
+      {"size differs",
+       ResponseOf({{"META", "text/xml", Report(archive.size() + 1)},
+                   {"ZIPFILE", "application/zip", archive}}),
+       ResponseStatus::kSizeMismatch, "archive bytes, the ZIPFILE record holds"},
+      {"no directory",
+       ResponseOf({{"META", "text/xml", Report(22)}, {"ZIPFILE", "application/zip",
+                                                       std::string(22, 'x')}}),
+       ResponseStatus::kDamagedArchive, "damaged: no end of central directory record"},
+      {"archive", ResponseOf({{"META", "text/xml", Report(archive.size())},
+                              {"ZIPFILE", "application/zip", archive}}),
+       ResponseStatus::kArchive, ""},
+  };
+  for (const Case& c : cases) {
+    const parcel::host::ResponseCheck check = parcel::host::CheckResponse(c.response);
+    EXPECT_EQ(check.status, c.status) << c.what;
+    EXPECT_NE(check.reason.find(c.reason), std::string::npos) << c.what << ": " << check.reason;
+    EXPECT_EQ(check.reason.empty(), *c.reason == '\0') << c.what;
+  }
+  const auto refused = parcel::host::CheckResponse(cases[4].response);
+  EXPECT_EQ(refused.document.code, 3);
+  EXPECT_EQ(refused.meta()->data, error_document);
+  const auto good = parcel::host::CheckResponse(cases[8].response);
+  ASSERT_EQ(good.entries.size(), 1u);
+  EXPECT_EQ(good.entries[0].name, "a.txt");
+  EXPECT_EQ(good.archive()->data, archive);
 }
 
 // Raw deflate at the module's settings, as the zip writer runs it.

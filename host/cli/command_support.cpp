@@ -1,7 +1,6 @@
 // The commands' shared steps.
 #include "host/cli/command_support.h"
 
-#include <algorithm>
 #include <cstdio>
 
 #include "host/exit_codes.h"
@@ -21,32 +20,29 @@ int LoadModule(const std::string& path, Module* module) {
   return kExitOk;
 }
 
+int FailWithJobError(const ResponseDocument& document) {
+  return Fail(kExitJobError, "the module answered with error " + std::to_string(document.code) +
+                                 ": " + document.message);
+}
+
 int Exchange(const Module& module, char* request, std::uint64_t size, Interpreter* interpreter,
-             std::vector<OutputRecord>* records) {
+             ResponseCheck* check) {
   if (size > UINT32_MAX) {
     return Fail(kExitInput, "the request is larger than 4 GiB; the transfer form cannot carry it");
   }
   std::string_view response;
-  switch (RunRequest(module, request, static_cast<std::uint32_t>(size), interpreter, &response)) {
-    case RunStatus::kResponse:
-      break;
-    case RunStatus::kNoInterpreter:
-      return Fail(kExitModule, "the module did not create an interpreter");
-    case RunStatus::kNoResponse:
+  if (RunRequest(module, request, static_cast<std::uint32_t>(size), interpreter, &response) ==
+      RunStatus::kNoInterpreter) {
+    return Fail(kExitModule, "the module did not create an interpreter");
+  }
+  *check = CheckResponse(response);
+  switch (check->status) {
+    case ResponseStatus::kNoResponse:
+    case ResponseStatus::kMalformed:
+      return Fail(kExitBadResponse, check->reason);
     default:
-      return Fail(kExitBadResponse, "the module gave no response");
+      return kExitOk;
   }
-  std::string error;
-  if (!ParseResponse(response, records, &error)) {
-    return Fail(kExitBadResponse, "the module's response is malformed: " + error);
-  }
-  return kExitOk;
-}
-
-const OutputRecord* FindRecord(const std::vector<OutputRecord>& records, std::string_view name) {
-  auto it = std::find_if(records.begin(), records.end(),
-                         [&](const OutputRecord& r) { return r.name == name; });
-  return it != records.end() ? &*it : nullptr;
 }
 
 }  // namespace parcel::host

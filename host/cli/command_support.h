@@ -5,11 +5,9 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "host/module.h"
-#include "host/transfer_form.h"
+#include "host/response_check.h"
 
 namespace parcel::host {
 
@@ -22,16 +20,17 @@ int Fail(int code, const std::string& message);
 // Loads the module at `path`: kExitOk, or kExitModule with a message.
 int LoadModule(const std::string& path, Module* module);
 
-// Runs the request through a new interpreter of `module` and splits the
-// response into its records, which view the response buffer that
-// `interpreter` keeps: no copy of the archive is made. kExitOk; kExitInput
-// for a request beyond 32 bits; kExitModule when no interpreter could be
-// made; kExitBadResponse when there is no response or it is malformed.
-int Exchange(const Module& module, char* request, std::uint64_t size, Interpreter* interpreter,
-             std::vector<OutputRecord>* records);
+// Fails with kExitJobError, printing the error document's code and message.
+int FailWithJobError(const ResponseDocument& document);
 
-// The first record named `name`; null when there is none.
-const OutputRecord* FindRecord(const std::vector<OutputRecord>& records, std::string_view name);
+// Runs the request through a new interpreter of `module` and checks the
+// response (CheckResponse), whose records view the response buffer that
+// `interpreter` keeps: no copy of the archive is made. kExitOk when the
+// response holds output records (any status from kNoDocument on); kExitInput
+// for a request beyond 32 bits; kExitModule when no interpreter could be made;
+// kExitBadResponse when there is no response or it is malformed.
+int Exchange(const Module& module, char* request, std::uint64_t size, Interpreter* interpreter,
+             ResponseCheck* check);
 
 }  // namespace parcel::host
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <memory>
 
 #include "host/cli/atomic_file.h"
 #include "host/cli/command_support.h"
@@ -13,6 +14,7 @@
 #include "host/module.h"
 #include "host/path_text.h"
 #include "host/system_message.h"
+#include "host/response_check.h"
 #include "host/zip_directory.h"
 #include "platform/bulk_memory.h"
 #include "platform/console.h"
@@ -111,138 +113,175 @@ void PrintListing(const std::vector<ZipEntry>& entries) {
   }
 }
 
-}  // namespace
+// The files of one run and what the module should make of them.
+struct Inputs {
+  std::vector<InputFile> files;
+  std::vector<JobFile> jobs;          // the files' entries, in order
+  std::uint64_t bytes = 0;            // their sizes together
+  std::size_t expected_entries = 0;   // files with content: empty ones are left out
+};
 
-int Pack(const PackOptions& options, std::istream& names) {
-  const auto start = std::chrono::steady_clock::now();
-  const bool quiet = options.verbosity == Verbosity::kQuiet;
-  const bool verbose = options.verbosity == Verbosity::kVerbose;
-  std::string error;
-
-  std::vector<std::string> inputs = options.inputs;
-  if (options.names_from_stdin) ReadNames(names, &inputs);
-  if (inputs.empty()) {
+// The names to pack: the arguments, then those read from `names` with -@.
+int GatherNames(const PackOptions& options, std::istream& names, std::vector<std::string>* out) {
+  *out = options.inputs;
+  if (options.names_from_stdin) ReadNames(names, out);
+  if (out->empty()) {
     return Fail(kExitUsage, "nothing to pack: name files or directories, or give names with -@");
   }
+  return kExitOk;
+}
 
-  Module module;
-  if (int code = LoadModule(options.module, &module); code != kExitOk) return code;
-
-  const fs::path output = PathFromUtf8(options.output);
-  AtomicFile archive_file;
-  if (!archive_file.Open(output, &error)) return Fail(kExitOutput, error);
-
-  InputCollector collector({options.junk_paths, {output, archive_file.temp_path()}});
-  for (const std::string& input : inputs) {
-    if (!collector.Add(input, &error)) return Fail(kExitInput, error);
+// Walks the names into files, leaving out the archive being written (and
+// its temporary file), and checks them against the limits of one request.
+int CollectInputs(const PackOptions& options, const std::vector<std::string>& names,
+                  const std::vector<fs::path>& excluded, Inputs* inputs) {
+  std::string error;
+  InputCollector collector({options.junk_paths, excluded});
+  for (const std::string& name : names) {
+    if (!collector.Add(name, &error)) return Fail(kExitInput, error);
   }
-  if (verbose) {
+  if (options.verbosity == Verbosity::kVerbose) {
     for (const std::string& note : collector.notes()) Message(note);
   }
-  const std::vector<InputFile>& files = collector.files();
-  if (files.empty()) return Fail(kExitUsage, "nothing to pack: the inputs hold no files");
-  if (!CheckRequestLimits(files, &error)) return Fail(kExitInput, error);
-
-  std::vector<JobFile> jobs;
-  std::uint64_t input_bytes = 0;
-  std::size_t expected_entries = 0;
-  for (const InputFile& file : files) {
-    jobs.push_back(file.entry);
-    input_bytes += file.entry.size;
+  inputs->files = collector.files();
+  if (inputs->files.empty()) return Fail(kExitUsage, "nothing to pack: the inputs hold no files");
+  if (!CheckRequestLimits(inputs->files, &error)) return Fail(kExitInput, error);
+  for (const InputFile& file : inputs->files) {
+    inputs->jobs.push_back(file.entry);
+    inputs->bytes += file.entry.size;
     if (file.entry.size > 0) {
-      ++expected_entries;
-    } else if (!quiet) {
+      ++inputs->expected_entries;
+    } else if (options.verbosity != Verbosity::kQuiet) {
       Message("warning: " + QuotedPath(file.source) +
               " is empty and left out: the archive holds files with content only");
     }
   }
+  return kExitOk;
+}
 
-  // Table META, then one table per file; files are read straight into place.
-  const std::string description = BuildJobDescription(jobs);
+// Table META, then one table per file; files are read straight into place.
+int BuildRequest(const PackOptions& options, const Inputs& inputs,
+                 std::unique_ptr<RequestMemory>* request, std::uint64_t* size) {
+  const std::string description = BuildJobDescription(inputs.jobs);
   RequestBuilder builder;
   bool fits = builder.AddTable("META", description);
-  for (std::size_t k = 0; fits && k < jobs.size(); ++k) {
-    fits = builder.ReserveTable("FILE" + std::to_string(k + 1), jobs[k].size);
+  for (std::size_t k = 0; fits && k < inputs.jobs.size(); ++k) {
+    fits = builder.ReserveTable("FILE" + std::to_string(k + 1), inputs.jobs[k].size);
   }
-  std::uint64_t request_size = 0;
-  if (!fits || !builder.Size(&request_size)) {
+  if (!fits || !builder.Size(size)) {
     return Fail(kExitInput, "the inputs are too large for one request");
   }
   // Write fills all but the file tables, which the reads below fill
   // completely or the run ends.
-  RequestMemory request(static_cast<std::size_t>(request_size));
-  if (request.get() == nullptr) {
-    return Fail(kExitInternal, "out of memory for a request of " + std::to_string(request_size) +
-                                   " bytes");
+  *request = std::make_unique<RequestMemory>(static_cast<std::size_t>(*size));
+  char* memory = (*request)->get();
+  if (memory == nullptr) {
+    return Fail(kExitInternal,
+                "out of memory for a request of " + std::to_string(*size) + " bytes");
   }
-  builder.Write(request.get());
-  {
-    ProgressBar bar(stderr, "reading", input_bytes,
-                    !quiet && input_bytes >= kProgressThreshold && platform::IsTerminal(stderr));
-    for (std::size_t k = 0; k < files.size(); ++k) {
-      char* place = request.get() + builder.TableOffset(k + 1);
-      if (!ReadInto(files[k].source, place, files[k].entry.size, &bar, &error)) {
-        bar.Finish();
-        return Fail(kExitInput, error);
-      }
+  builder.Write(memory);
+  ProgressBar bar(stderr, "reading", inputs.bytes,
+                  options.verbosity != Verbosity::kQuiet && inputs.bytes >= kProgressThreshold &&
+                      platform::IsTerminal(stderr));
+  std::string error;
+  for (std::size_t k = 0; k < inputs.files.size(); ++k) {
+    char* place = memory + builder.TableOffset(k + 1);
+    if (!ReadInto(inputs.files[k].source, place, inputs.files[k].entry.size, &bar, &error)) {
+      bar.Finish();
+      return Fail(kExitInput, error);
     }
+  }
+  return kExitOk;
+}
+
+// Acts on the checked response: saves the response document when asked
+// (whatever it says), then lets only a readable archive of every file with
+// content through.
+int AcceptResponse(const PackOptions& options, const ResponseCheck& check,
+                   std::size_t expected_entries) {
+  std::string error;
+  const OutputRecord* meta = check.meta();
+  if (meta != nullptr && !options.response_file.empty() &&
+      !WriteFileAtomically(PathFromUtf8(options.response_file), meta->data, &error)) {
+    return Fail(kExitOutput, error);
+  }
+  switch (check.status) {
+    case ResponseStatus::kArchive:
+      break;
+    case ResponseStatus::kJobError:
+      return FailWithJobError(check.document);
+    default:
+      return Fail(kExitBadResponse, check.reason);
+  }
+  if (check.entries.size() != expected_entries) {
+    return Fail(kExitBadResponse, "the module's archive holds " +
+                                      std::to_string(check.entries.size()) +
+                                      " entries instead of " + std::to_string(expected_entries));
+  }
+  return kExitOk;
+}
+
+void PrintSummary(const fs::path& output, const Inputs& inputs, const ResponseCheck& check,
+                  std::chrono::steady_clock::time_point start) {
+  const std::size_t entries = check.entries.size();
+  const std::size_t archive_bytes = check.archive()->data.size();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("%s: %zu %s, %" PRIu64 " bytes in, %zu bytes archive, ratio %s, %.2f s\n",
+              DisplayPath(output).c_str(), entries, entries == 1 ? "entry" : "entries",
+              inputs.bytes, archive_bytes, Percent(archive_bytes, inputs.bytes).c_str(), seconds);
+}
+
+}  // namespace
+
+int Pack(const PackOptions& options, std::istream& names) {
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::string> arguments;
+  if (int code = GatherNames(options, names, &arguments); code != kExitOk) return code;
+
+  Module module;
+  if (int code = LoadModule(options.module, &module); code != kExitOk) return code;
+
+  // Opened first, so an archive that cannot be written is found before any
+  // work is done.
+  const fs::path output = PathFromUtf8(options.output);
+  AtomicFile archive_file;
+  std::string error;
+  if (!archive_file.Open(output, &error)) return Fail(kExitOutput, error);
+
+  Inputs inputs;
+  if (int code = CollectInputs(options, arguments, {output, archive_file.temp_path()}, &inputs);
+      code != kExitOk) {
+    return code;
+  }
+  std::unique_ptr<RequestMemory> request;
+  std::uint64_t request_size = 0;
+  if (int code = BuildRequest(options, inputs, &request, &request_size); code != kExitOk) {
+    return code;
   }
   // Saved before Process, which rewrites parts of the request in place.
   if (!options.request_file.empty() &&
       !WriteFileAtomically(PathFromUtf8(options.request_file),
-                           std::string_view(request.get(), request_size), &error)) {
+                           std::string_view(request->get(), request_size), &error)) {
     return Fail(kExitOutput, error);
   }
 
   Interpreter interpreter;
-  std::vector<OutputRecord> records;
-  if (int code = Exchange(module, request.get(), request_size, &interpreter, &records);
+  ResponseCheck check;
+  if (int code = Exchange(module, request->get(), request_size, &interpreter, &check);
       code != kExitOk) {
     return code;
   }
-  const OutputRecord* meta = FindRecord(records, "META");
-  if (meta == nullptr) return Fail(kExitBadResponse, "the module's response has no META record");
-  if (!options.response_file.empty() &&
-      !WriteFileAtomically(PathFromUtf8(options.response_file), meta->data, &error)) {
-    return Fail(kExitOutput, error);
+  if (int code = AcceptResponse(options, check, inputs.expected_entries); code != kExitOk) {
+    return code;
   }
-  ResponseDocument document;
-  if (!ParseResponseDocument(meta->data, &document)) {
-    return Fail(kExitBadResponse,
-                "the module's response document is unreadable: " + std::string(meta->data));
-  }
-  if (document.is_error) {
-    return Fail(kExitJobError, "the module answered with error " + std::to_string(document.code) +
-                                   ": " + document.message);
-  }
-  const OutputRecord* zip = FindRecord(records, "ZIPFILE");
-  if (zip == nullptr) return Fail(kExitBadResponse, "the module's response has no ZIPFILE record");
-  if (zip->data.size() != document.size) {
-    return Fail(kExitBadResponse, "the response document reports " + std::to_string(document.size) +
-                                      " archive bytes, the ZIPFILE record holds " +
-                                      std::to_string(zip->data.size()));
-  }
-  std::vector<ZipEntry> entries;
-  if (!ReadZipDirectory(zip->data, &entries, &error)) {
-    return Fail(kExitBadResponse, "the module's archive is damaged: " + error);
-  }
-  if (entries.size() != expected_entries) {
-    return Fail(kExitBadResponse, "the module's archive holds " + std::to_string(entries.size()) +
-                                      " entries instead of " + std::to_string(expected_entries));
-  }
-  if (!archive_file.Write(zip->data, &error) || !archive_file.Commit(&error)) {
+  // Written straight from the module's response.
+  if (!archive_file.Write(check.archive()->data, &error) || !archive_file.Commit(&error)) {
     return Fail(kExitOutput, error);
   }
 
-  if (verbose) PrintListing(entries);
-  if (!quiet) {
-    double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%s: %zu %s, %" PRIu64 " bytes in, %zu bytes archive, ratio %s, %.2f s\n",
-                DisplayPath(output).c_str(), entries.size(),
-                entries.size() == 1 ? "entry" : "entries", input_bytes, zip->data.size(),
-                Percent(zip->data.size(), input_bytes).c_str(), seconds);
-  }
+  if (options.verbosity == Verbosity::kVerbose) PrintListing(check.entries);
+  if (options.verbosity != Verbosity::kQuiet) PrintSummary(output, inputs, check, start);
   return kExitOk;
 }
 

@@ -9,7 +9,6 @@
 
 #include "host/cli/atomic_file.h"
 #include "host/cli/command_support.h"
-#include "host/job_description.h"
 #include "host/path_text.h"
 #include "host/system_message.h"
 
@@ -67,8 +66,8 @@ int Run(const RunOptions& options) {
   Module module;
   if (int code = LoadModule(options.module, &module); code != kExitOk) return code;
   Interpreter interpreter;
-  std::vector<OutputRecord> records;
-  if (int code = Exchange(module, request.data(), request.size(), &interpreter, &records);
+  ResponseCheck check;
+  if (int code = Exchange(module, request.data(), request.size(), &interpreter, &check);
       code != kExitOk) {
     return code;
   }
@@ -79,8 +78,8 @@ int Run(const RunOptions& options) {
   if (ec) return Fail(kExitOutput, "cannot create " + QuotedPath(directory) + ": " + ec.message());
   std::vector<std::string> taken;
   std::string error;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    const OutputRecord& record = records[i];
+  for (std::size_t i = 0; i < check.records.size(); ++i) {
+    const OutputRecord& record = check.records[i];
     fs::path target = directory / PathFromUtf8(OutputFileName(record, i, &taken));
     if (!WriteFileAtomically(target, record.data, &error)) return Fail(kExitOutput, error);
     if (!quiet) {
@@ -88,11 +87,8 @@ int Run(const RunOptions& options) {
                   record.mime_type.c_str(), record.data.size());
     }
   }
-  const OutputRecord* meta = FindRecord(records, "META");
-  ResponseDocument document;
-  if (meta != nullptr && ParseResponseDocument(meta->data, &document) && document.is_error) {
-    return Fail(kExitJobError, "the module answered with error " + std::to_string(document.code) +
-                                   ": " + document.message);
+  if (check.status == ResponseStatus::kJobError) {
+    return FailWithJobError(check.document);
   }
   return kExitOk;
 }

@@ -5,9 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "host/job_description.h"
-#include "host/transfer_form.h"
-#include "host/zip_directory.h"
+#include "host/response_check.h"
 
 namespace parcel::host {
 namespace {
@@ -33,13 +31,6 @@ std::size_t DescriptionEnd(const std::string& request) {
                                                       : kRequestHeaderSize + length;
 }
 
-const OutputRecord* Find(const std::vector<OutputRecord>& records, std::string_view name) {
-  for (const OutputRecord& record : records) {
-    if (record.name == name) return &record;
-  }
-  return nullptr;
-}
-
 // Calls Reset when it goes, so an interpreter never returns to the pool
 // holding a response, even when copying out of it throws.
 class ResetAtEnd {
@@ -59,46 +50,47 @@ struct Attempt {
   ServiceReply reply;
 };
 
+// The reply to a response that is no archive to store; false for one that is.
+bool ReplyWithoutArchive(const ResponseCheck& check, ServiceReply* reply) {
+  switch (check.status) {
+    case ResponseStatus::kArchive:
+      return false;
+    case ResponseStatus::kJobError:
+      // The module's answer too: the document goes back as it came.
+      reply->content_type = "text/xml";
+      reply->body = check.meta()->data;
+      return true;
+    case ResponseStatus::kNoDocument:
+    case ResponseStatus::kUnreadableDocument:
+      *reply = Text(502, "the module's response has no readable response document");
+      return true;
+    case ResponseStatus::kNoArchive:
+    case ResponseStatus::kSizeMismatch:
+      *reply = Text(502, "the module's response does not hold the archive its document reports");
+      return true;
+    case ResponseStatus::kNoResponse:
+    case ResponseStatus::kMalformed:
+    case ResponseStatus::kDamagedArchive:
+    default:
+      *reply = Text(502, check.reason);
+      return true;
+  }
+}
+
 Attempt Judge(std::string_view response, OutputStore* store) {
   Attempt attempt;
   attempt.done = true;
-  if (response.empty()) {
-    attempt.reply = Text(502, "the module gave no response");
-    return attempt;
-  }
-  std::vector<OutputRecord> records;
-  std::string error;
-  if (!ParseResponse(response, &records, &error)) {
-    attempt.reply = Text(502, "the module's response is malformed: " + error);
-    return attempt;
-  }
-  const OutputRecord* meta = Find(records, "META");
-  ResponseDocument document;
-  if (meta == nullptr || !ParseResponseDocument(meta->data, &document)) {
-    attempt.reply = Text(502, "the module's response has no readable response document");
-    return attempt;
-  }
-  if (document.is_error) {
-    attempt.reply.content_type = "text/xml";
-    attempt.reply.body = meta->data;
-    return attempt;
-  }
-  const OutputRecord* zip = Find(records, "ZIPFILE");
-  if (zip == nullptr || zip->data.size() != document.size) {
-    attempt.reply = Text(502, "the module's response does not hold the archive its document reports");
-    return attempt;
-  }
-  std::vector<ZipEntry> entries;
-  if (!ReadZipDirectory(zip->data, &entries, &error)) {
-    attempt.reply = Text(502, "the module's archive is damaged: " + error);
-    return attempt;
-  }
-  if (document.url != std::string(kOutputPrefix) + zip->file_name) {
-    attempt.reply = Text(502, "the module's document names the archive '" + document.url +
+  const ResponseCheck check = CheckResponse(response);
+  if (ReplyWithoutArchive(check, &attempt.reply)) return attempt;
+  const OutputRecord* meta = check.meta();
+  const OutputRecord* zip = check.archive();
+  if (check.document.url != std::string(kOutputPrefix) + zip->file_name) {
+    attempt.reply = Text(502, "the module's document names the archive '" + check.document.url +
                                   "', its archive record '" + zip->file_name + "'");
     return attempt;
   }
 
+  std::string error;
   std::string token;
   switch (store->Put(zip->file_name, zip->data, &token, &error)) {
     case OutputStore::PutStatus::kStored:
