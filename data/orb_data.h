@@ -1,12 +1,8 @@
 // OrbData: one request in the transfer form, read in place, and the response
 // collected as output records in the transfer form.
 //
-// Request layout (all fields text, numbers decimal):
-//   0   "TransMagic"            16  description length D     32  second number R
-//   48  D/48 description records of 48 bytes: an 8-byte tag and a 40-byte value
-//   48+D the tables' bytes, back to back in the order of their TBNM records
-// Output record layout: a 160-byte header ("TransMagic" NUL, MIME type at 16,
-// name at 48, file name at 80, "%d" data length and NUL at 144), then the data.
+// The layout of requests and output records is the one the hosts share,
+// written out in interpreter/host_abi.h.
 //
 // Storage: the container keeps pointers into the caller's request buffer and
 // never copies it. The caller keeps that buffer valid, writable and unchanged
@@ -25,18 +21,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace parcel::data {
+#include "interpreter/host_abi.h"
 
-// Field widths of the transfer form.
-inline constexpr std::uint32_t kTransferHeaderSize = 48;
-inline constexpr std::uint32_t kTransferRecordSize = 48;
-inline constexpr std::uint32_t kTransferTagSize = 8;
-inline constexpr std::uint32_t kTransferValueSize = 40;
-inline constexpr std::uint32_t kOutputHeaderSize = 160;
-inline constexpr std::uint32_t kOutputMimeTypeSize = 32;
-inline constexpr std::uint32_t kOutputNameSize = 32;
-inline constexpr std::uint32_t kOutputFileNameSize = 64;
-inline constexpr char kTransferMagic[] = "TransMagic";
+namespace parcel::data {
 
 // Kind codes of description records.
 enum : std::uint32_t {
@@ -64,7 +51,7 @@ class OrbData {
   OrbData& operator=(const OrbData&) = delete;
 
   // Takes the request `buffer` of `length` bytes (borrowed, see above).
-  // Returns 0 when the buffer begins with the magic and holds the 48-byte
+  // Returns 0 when the buffer begins with the magic and holds the whole
   // header, 1 otherwise (null buffer, length 0, short buffer, wrong magic);
   // after 1 the container holds no request. A null buffer or length 0 leaves
   // the output untouched; any other call releases the output first.

@@ -10,18 +10,6 @@
 
 namespace parcel::host {
 
-// Limits of one request.
-// Entries per archive: the archive's entry counts are 16-bit.
-inline constexpr std::size_t kMaxFiles = 65535;
-// Bytes of an entry's file name: the module's name buffer holds 256 with its NUL.
-inline constexpr std::size_t kMaxNameBytes = 255;
-// Bytes of path, backslash and name together: the module's entry name buffer
-// holds 260 with its NUL.
-inline constexpr std::size_t kMaxEntryNameBytes = 259;
-// Bytes of the archive: the response carries its length as a signed 32-bit
-// number, which also bounds every file.
-inline constexpr std::uint64_t kMaxArchiveBytes = INT32_MAX;
-
 // One file of a job: the archive entry it becomes and how many bytes of its
 // table belong to it. The module names the entry `path` + '\' + `name`, or
 // `name` alone when `path` is empty.

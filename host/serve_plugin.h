@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "interpreter/host_abi.h"
 #include "platform/export.h"
 
 namespace parcel::host {
@@ -22,7 +23,7 @@ struct ServeOptions {
   std::uint64_t store_bytes = std::uint64_t{1} << 30;
   std::uint64_t expiry_seconds = 3600;
   std::uint64_t max_upload = 64u << 20;  // largest request body
-  std::size_t max_files = 65535;         // files in one upload
+  std::size_t max_files = PARCEL_MAX_FILES;  // files in one upload
   bool public_downloads = false;         // serve archives without their download token
   bool quiet = false;                    // no access log
 };

@@ -5,14 +5,15 @@
 
 #include <cstddef>
 
+#include "interpreter/host_abi.h"
 #include "interpreter/orb_interpreter.h"
 #include "platform/export.h"
 
 namespace parcel::interpreter {
 
 // Working buffer sizes of one job run, terminator included.
-inline constexpr std::size_t kNameBufferSize = 256;
-inline constexpr std::size_t kEntryNameBufferSize = 260;
+inline constexpr std::size_t kNameBufferSize = PARCEL_MAX_NAME_BYTES + 1;
+inline constexpr std::size_t kEntryNameBufferSize = PARCEL_MAX_ENTRY_NAME_BYTES + 1;
 inline constexpr std::size_t kSizeTextBufferSize = 80;
 inline constexpr std::size_t kDocumentBufferSize = 1024;
 

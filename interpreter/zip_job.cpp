@@ -22,6 +22,9 @@ using parcel::interpreter::kErrorRequest;
 using parcel::interpreter::kNameBufferSize;
 using parcel::interpreter::kSizeTextBufferSize;
 
+// The hosts' limit of files per request is the archive's limit of entries.
+static_assert(PARCEL_MAX_FILES == parcel::zip::kZipMaxEntries);
+
 constexpr char kInvalidXml[] = "invalid xml";
 constexpr char kInvalidMetaData[] = "invalid meta data";
 constexpr char kInvalidFileList[] = "invalid file list";

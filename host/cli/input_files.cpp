@@ -155,16 +155,16 @@ bool InputCollector::AddFile(const fs::path& source, const std::string& entry_pa
              "names";
     return false;
   }
-  if (entry.name.size() > kMaxNameBytes) {
+  if (entry.name.size() > PARCEL_MAX_NAME_BYTES) {
     *error = QuotedPath(source) + ": the file name is " + std::to_string(entry.name.size()) +
-             " bytes long; the limit is " + std::to_string(kMaxNameBytes);
+             " bytes long; the limit is " + std::to_string(PARCEL_MAX_NAME_BYTES);
     return false;
   }
   std::string entry_name = EntryName(entry);
-  if (entry_name.size() > kMaxEntryNameBytes) {
+  if (entry_name.size() > PARCEL_MAX_ENTRY_NAME_BYTES) {
     *error = QuotedPath(source) + ": the entry name '" + entry_name + "' is " +
              std::to_string(entry_name.size()) + " bytes long; the limit is " +
-             std::to_string(kMaxEntryNameBytes) + " (use -j to store file names alone)";
+             std::to_string(PARCEL_MAX_ENTRY_NAME_BYTES) + " (use -j to store file names alone)";
     return false;
   }
   std::error_code ec;
@@ -212,12 +212,12 @@ std::uint64_t WorstCaseArchiveSize(std::span<const InputFile> files) {
 
 bool CheckRequestLimits(std::span<const InputFile> files, std::string* error) {
   std::uint64_t worst = WorstCaseArchiveSize(files);
-  if (worst <= kMaxArchiveBytes) return true;
+  if (worst <= PARCEL_MAX_ARCHIVE_BYTES) return true;
   std::uint64_t input = 0;
   for (const InputFile& file : files) input += file.entry.size;
   *error = "the inputs are too large for one request: " + std::to_string(input) + " bytes in " +
            std::to_string(files.size()) + " files could make an archive of up to " +
-           std::to_string(worst) + " bytes; the limit is " + std::to_string(kMaxArchiveBytes) +
+           std::to_string(worst) + " bytes; the limit is " + std::to_string(PARCEL_MAX_ARCHIVE_BYTES) +
            " bytes";
   return false;
 }

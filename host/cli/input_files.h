@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/job_description.h"
+#include "interpreter/host_abi.h"
 
 namespace parcel::host {
 
@@ -39,7 +40,7 @@ class InputCollector {
   struct Options {
     bool junk_paths = false;
     std::vector<std::filesystem::path> excluded;
-    std::size_t max_files = kMaxFiles;
+    std::size_t max_files = PARCEL_MAX_FILES;
   };
 
   explicit InputCollector(Options options) : options_(std::move(options)) {}
@@ -83,7 +84,7 @@ class InputCollector {
 std::uint64_t WorstCaseArchiveSize(std::span<const InputFile> files);
 
 // False, with a message, when `files` cannot travel in one request: the
-// archive could outgrow kMaxArchiveBytes.
+// archive could outgrow PARCEL_MAX_ARCHIVE_BYTES.
 bool CheckRequestLimits(std::span<const InputFile> files, std::string* error);
 
 }  // namespace parcel::host

@@ -13,6 +13,7 @@
 
 #include "host/cli/commands.h"
 #include "host/module.h"
+#include "interpreter/host_abi.h"
 #include "platform/console.h"
 #include "platform/dynamic_library.h"
 
@@ -122,8 +123,8 @@ int Main(int argc, char** argv) {
       ->check(CLI::Range(std::uint64_t{1}, parcel::host::kMaxUploadLimit))
       ->default_str("64M");
   serve->add_option("--max-files", serve_options.max_files, "Files in one upload at most")
-      ->check(CLI::Range(1, 65535))
-      ->default_str("65535");
+      ->check(CLI::Range(std::size_t{1}, std::size_t{PARCEL_MAX_FILES}))
+      ->default_str(std::to_string(PARCEL_MAX_FILES));
   serve->add_flag("--public-downloads", serve_options.public_downloads,
                   "Serve archives to anyone who knows the name, without the download token");
   serve->add_flag("-q,--quiet", serve_options.quiet, "No access log");

@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "host/response_check.h"
+#include "interpreter/host_abi.h"
 
 namespace parcel::host {
 namespace {
 
-constexpr std::size_t kRequestHeaderSize = 48;
 constexpr std::string_view kOutputPrefix = "/output/";
 
 ServiceReply Text(int status, std::string message) {
@@ -24,11 +24,13 @@ ServiceReply Text(int status, std::string message) {
 // Bytes from the start of the request to its data area: header and
 // description, the part Process rewrites.
 std::size_t DescriptionEnd(const std::string& request) {
-  if (request.size() < kRequestHeaderSize) return request.size();
-  std::string field = request.substr(16, 16);
+  if (request.size() < PARCEL_TRANSFER_HEADER_SIZE) return request.size();
+  std::string field =
+      request.substr(PARCEL_TRANSFER_DESCRIPTION_LENGTH_OFFSET, PARCEL_TRANSFER_FIELD_SIZE);
   unsigned long long length = std::strtoull(field.c_str(), nullptr, 10);
-  return length > request.size() - kRequestHeaderSize ? request.size()
-                                                      : kRequestHeaderSize + length;
+  return length > request.size() - PARCEL_TRANSFER_HEADER_SIZE
+             ? request.size()
+             : PARCEL_TRANSFER_HEADER_SIZE + length;
 }
 
 // Calls Reset when it goes, so an interpreter never returns to the pool

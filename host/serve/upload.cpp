@@ -73,17 +73,17 @@ bool UploadCollector::BeginPart(std::string_view field, std::string_view file_na
   JobFile file;
   file.name = cut == std::string::npos ? entry : entry.substr(cut + 1);
   file.path = cut == std::string::npos ? std::string() : entry.substr(0, cut);
-  if (file.name.size() > kMaxNameBytes) {
+  if (file.name.size() > PARCEL_MAX_NAME_BYTES) {
     return Fail(UploadError::kBadRequest, "the file name '" + file.name + "' is " +
                                               std::to_string(file.name.size()) +
                                               " bytes long; the limit is " +
-                                              std::to_string(kMaxNameBytes));
+                                              std::to_string(PARCEL_MAX_NAME_BYTES));
   }
-  if (entry.size() > kMaxEntryNameBytes) {
+  if (entry.size() > PARCEL_MAX_ENTRY_NAME_BYTES) {
     return Fail(UploadError::kBadRequest, "the entry name '" + entry + "' is " +
                                               std::to_string(entry.size()) +
                                               " bytes long; the limit is " +
-                                              std::to_string(kMaxEntryNameBytes));
+                                              std::to_string(PARCEL_MAX_ENTRY_NAME_BYTES));
   }
   if (files_.size() >= limits_.max_files) {
     return Fail(UploadError::kTooLarge,
@@ -108,7 +108,7 @@ bool UploadCollector::AddContent(std::string_view bytes) {
       files_.back().size += bytes.size();
       return true;
     case PartKind::kPath:
-      if (path_text_.size() + bytes.size() > kMaxEntryNameBytes) {
+      if (path_text_.size() + bytes.size() > PARCEL_MAX_ENTRY_NAME_BYTES) {
         return Fail(UploadError::kBadRequest, "the path field is longer than an entry name may be");
       }
       path_text_.append(bytes);

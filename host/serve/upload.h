@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/job_description.h"
+#include "interpreter/host_abi.h"
 
 namespace parcel::host {
 
@@ -39,16 +40,17 @@ enum class UploadError {
 class UploadCollector {
  public:
   struct Limits {
-    std::size_t max_files = 65535;
+    std::size_t max_files = PARCEL_MAX_FILES;
     std::uint64_t max_bytes = 64u << 20;  // file contents together
   };
 
   explicit UploadCollector(Limits limits) : limits_(limits) {}
 
   // A part begins. False when the previous part or this one's file name
-  // breaks a rule: a name with a control character, a name of more than 255
-  // bytes, an entry name (path, backslash, name) of more than 259 bytes, a
-  // name that is only separators, dots or "..", or one file too many.
+  // breaks a rule: a name with a control character, a name of more than
+  // PARCEL_MAX_NAME_BYTES, an entry name (path, backslash, name) of more than
+  // PARCEL_MAX_ENTRY_NAME_BYTES, a name that is only separators, dots or "..",
+  // or one file too many.
   bool BeginPart(std::string_view field, std::string_view file_name);
 
   // More bytes of the current part. False when the files' bytes exceed
