@@ -18,11 +18,14 @@
 #include "host/response_check.h"
 #include "host/transfer_form.h"
 #include "host/zip_directory.h"
+#include "platform/coding.h"
 #include "xml/mini_xml_parser.h"
 
 namespace {
 
 using parcel::host::BuildJobDescription;
+using parcel::platform::PutFixed16;
+using parcel::platform::PutFixed32;
 using parcel::host::JobFile;
 using parcel::host::OutputRecord;
 using parcel::host::RequestBuilder;
@@ -259,33 +262,33 @@ struct TinyZip {
   std::string directory;
   int count = 0;
 
-  static void Le(std::string* out, std::uint32_t value, int width) {
-    for (int i = 0; i < width; ++i) out->push_back(char((value >> (8 * i)) & 0xFF));
-  }
   void Add(const std::string& name, const std::string& data) {
     auto crc = std::uint32_t(crc32(0, reinterpret_cast<const Bytef*>(data.data()), uInt(data.size())));
     auto offset = std::uint32_t(bytes.size());
-    Le(&bytes, 0x04034B50, 4);
-    Le(&bytes, 20, 2), Le(&bytes, 0, 2), Le(&bytes, 0, 2), Le(&bytes, 0, 4);
-    Le(&bytes, crc, 4), Le(&bytes, std::uint32_t(data.size()), 4), Le(&bytes, std::uint32_t(data.size()), 4);
-    Le(&bytes, std::uint32_t(name.size()), 2), Le(&bytes, 0, 2);
+    auto size = std::uint32_t(data.size());
+    auto name_length = std::uint16_t(name.size());
+    PutFixed32(&bytes, 0x04034B50);
+    PutFixed16(&bytes, 20), PutFixed16(&bytes, 0), PutFixed16(&bytes, 0), PutFixed32(&bytes, 0);
+    PutFixed32(&bytes, crc), PutFixed32(&bytes, size), PutFixed32(&bytes, size);
+    PutFixed16(&bytes, name_length), PutFixed16(&bytes, 0);
     bytes += name + data;
-    Le(&directory, 0x02014B50, 4);
-    Le(&directory, 0, 2), Le(&directory, 20, 2), Le(&directory, 0, 2), Le(&directory, 0, 2);
-    Le(&directory, 0, 4), Le(&directory, crc, 4);
-    Le(&directory, std::uint32_t(data.size()), 4), Le(&directory, std::uint32_t(data.size()), 4);
-    Le(&directory, std::uint32_t(name.size()), 2);
-    for (int i = 0; i < 4; ++i) Le(&directory, 0, 2);
-    Le(&directory, 0, 4), Le(&directory, offset, 4);
+    PutFixed32(&directory, 0x02014B50);
+    PutFixed16(&directory, 0), PutFixed16(&directory, 20), PutFixed16(&directory, 0);
+    PutFixed16(&directory, 0), PutFixed32(&directory, 0), PutFixed32(&directory, crc);
+    PutFixed32(&directory, size), PutFixed32(&directory, size);
+    PutFixed16(&directory, name_length);
+    for (int i = 0; i < 4; ++i) PutFixed16(&directory, 0);
+    PutFixed32(&directory, 0), PutFixed32(&directory, offset);
     directory += name;
     ++count;
   }
   std::string Finish(const std::string& comment = "") const {
     std::string out = bytes + directory;
-    Le(&out, 0x06054B50, 4);
-    Le(&out, 0, 2), Le(&out, 0, 2), Le(&out, std::uint32_t(count), 2), Le(&out, std::uint32_t(count), 2);
-    Le(&out, std::uint32_t(directory.size()), 4), Le(&out, std::uint32_t(bytes.size()), 4);
-    Le(&out, std::uint32_t(comment.size()), 2);
+    PutFixed32(&out, 0x06054B50);
+    PutFixed16(&out, 0), PutFixed16(&out, 0);
+    PutFixed16(&out, std::uint16_t(count)), PutFixed16(&out, std::uint16_t(count));
+    PutFixed32(&out, std::uint32_t(directory.size())), PutFixed32(&out, std::uint32_t(bytes.size()));
+    PutFixed16(&out, std::uint16_t(comment.size()));
     return out + comment;
   }
 };

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/coding.h"
+
 namespace parcel::testing {
 
 struct ReadEntry {
@@ -24,11 +26,8 @@ struct ReadEntry {
 };
 
 inline std::uint32_t Le(std::string_view bytes, std::size_t offset, int n) {
-  std::uint32_t value = 0;
-  for (int i = n - 1; i >= 0; --i) {
-    value = (value << 8) | static_cast<unsigned char>(bytes[offset + static_cast<std::size_t>(i)]);
-  }
-  return value;
+  return n == 2 ? platform::DecodeFixed16(bytes.data() + offset)
+                : platform::DecodeFixed32(bytes.data() + offset);
 }
 
 inline bool InflateRaw(std::string_view in, std::size_t expected, std::string* out) {

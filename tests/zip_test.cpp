@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/coding.h"
 #include "zip/zip_archive.h"
 #include "zip/zip_buffer.h"
 
@@ -42,13 +43,20 @@ std::uint32_t BitwiseCrc32(const std::string& bytes) {
 }
 
 std::uint32_t Le(const std::string& s, std::size_t at, int n) {
-  std::uint32_t v = 0;
-  for (int i = n - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
-  return v;
+  return n == 2 ? parcel::platform::DecodeFixed16(s.data() + at)
+                : parcel::platform::DecodeFixed32(s.data() + at);
 }
 
-std::string U16(std::uint32_t v) { return {char(v), char(v >> 8)}; }
-std::string U32(std::uint32_t v) { return U16(v) + U16(v >> 16); }
+std::string U16(std::uint32_t v) {
+  std::string bytes;
+  parcel::platform::PutFixed16(&bytes, static_cast<std::uint16_t>(v));
+  return bytes;
+}
+std::string U32(std::uint32_t v) {
+  std::string bytes;
+  parcel::platform::PutFixed32(&bytes, v);
+  return bytes;
+}
 
 struct Entry {
   std::string name;

@@ -84,6 +84,8 @@ struct ZipArchive {
   std::uint64_t max_entry_size = parcel::zip::kZipMaxSize;
 
  private:
+  // The encoder of an entry of `entry_method` (0 or 8).
+  parcel::zip::EntryEncoder* EncoderFor(int entry_method) noexcept;
   void EndEntry() noexcept;
 };
 

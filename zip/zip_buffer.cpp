@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/coding.h"
+
 namespace parcel::zip {
 namespace {
 
@@ -96,7 +98,7 @@ int ZipBufferWrite(ZipMemoryBuffer* buffer, const void* bytes, std::uint64_t n) 
 int ZipBufferPutLE(ZipMemoryBuffer* buffer, std::uint32_t value, unsigned n) noexcept {
   if (n < 1 || n > 4) return ZIP_ERR_PARAM;
   unsigned char bytes[4];
-  for (unsigned i = 0; i < n; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+  parcel::platform::EncodeFixed32(bytes, value);
   return ZipBufferWrite(buffer, bytes, n);
 }
 
