@@ -1,8 +1,8 @@
 /* Version texts of the parcel module, shared by its version resource
- * (parcel.rc) and its C++ code. Plain macros only: the resource compiler
- * reads this file too. */
-#ifndef PARCEL_INTERPRETER_MODULE_VERSION_H_
-#define PARCEL_INTERPRETER_MODULE_VERSION_H_
+ * (interpreter/parcel.rc) and its version stamps (module_stamps.cpp). Plain
+ * macros only: the resource compiler reads this file too. */
+#ifndef PARCEL_VERSION_MODULE_VERSION_H_
+#define PARCEL_VERSION_MODULE_VERSION_H_
 
 #define PARCEL_FILE_VERSION_NUMBERS 7000, 113, 13, 59182
 #define PARCEL_PRODUCT_VERSION_NUMBERS 700, 113, 0, 0
@@ -17,4 +17,4 @@
 #define PARCEL_VERSION_CODE_PAGE 0x04B0
 #define PARCEL_VERSION_BLOCK "040704b0"
 
-#endif /* PARCEL_INTERPRETER_MODULE_VERSION_H_ */
+#endif /* PARCEL_VERSION_MODULE_VERSION_H_ */
