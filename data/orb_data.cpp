@@ -7,24 +7,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/alloc_hook.h"
+
 namespace parcel::data {
 namespace {
 
-long g_allocations_left = -1;
-
-// Every buffer whose size comes from a request goes through here, so a test
-// can make the n-th allocation fail.
-bool AllocationAllowed() noexcept {
-  if (g_allocations_left == 0) return false;
-  if (g_allocations_left > 0) --g_allocations_left;
-  return true;
-}
-
-// Zeroed array of `count` elements.
+// Zeroed array of `count` elements. Every buffer whose size comes from a
+// request is had through the allocation hook, so a test can fail any of them.
 template <typename T>
 T* AllocateArray(std::int64_t count) noexcept {
-  if (!AllocationAllowed()) return nullptr;
-  return static_cast<T*>(std::calloc(static_cast<std::size_t>(count), sizeof(T)));
+  return static_cast<T*>(parcel::platform::HookedCalloc(parcel::platform::AllocSite::kTransfer,
+                                                        static_cast<std::size_t>(count),
+                                                        sizeof(T)));
 }
 
 std::int32_t ClampWidth(std::int64_t sum) {
@@ -40,16 +34,6 @@ void PutField(char* field, std::size_t width, const char* text) {
 }
 
 }  // namespace
-
-void* AllocateRaw(std::size_t size) noexcept {
-  return AllocationAllowed() ? std::malloc(size) : nullptr;
-}
-
-void* ReallocateRaw(void* block, std::size_t size) noexcept {
-  return AllocationAllowed() ? std::realloc(block, size) : nullptr;
-}
-
-void SetAllocationFailureAfter(long count) noexcept { g_allocations_left = count; }
 
 std::int32_t ReadNumber(const char* text, const char* end) noexcept {
   const char* p = text;
@@ -374,7 +358,8 @@ int OrbData::AppendOutput(const char* data, std::uint32_t length, const char* mi
                           const char* name, const char* fileName) noexcept {
   const std::uint64_t grown = GrownLength(data, length, mimeType, outputLength);
   if (grown == 0) return 1;
-  char* buffer = static_cast<char*>(parcel::data::AllocateRaw(static_cast<std::size_t>(grown)));
+  char* buffer = static_cast<char*>(parcel::platform::HookedMalloc(
+      parcel::platform::AllocSite::kTransfer, static_cast<std::size_t>(grown)));
   if (buffer == nullptr) return 1;
   if (output != nullptr) std::memcpy(buffer, output, outputLength);
   std::free(output);
@@ -393,8 +378,8 @@ int OrbData::AppendOutputAdopting(char* block, std::uint32_t length, const char*
   if (grown == 0) return 1;
   // Growing a large block keeps its pages (no new memory is touched for the
   // data), and the move below stays within them.
-  char* buffer =
-      static_cast<char*>(parcel::data::ReallocateRaw(block, static_cast<std::size_t>(grown)));
+  char* buffer = static_cast<char*>(parcel::platform::HookedRealloc(
+      parcel::platform::AllocSite::kTransfer, block, static_cast<std::size_t>(grown)));
   if (buffer == nullptr) return 1;
   const std::uint32_t front = outputLength + PARCEL_OUTPUT_HEADER_SIZE;
   std::memmove(buffer + front, buffer, length);

@@ -14,6 +14,9 @@
 // or a table that does not fit the request length, and sizes whose 32-bit
 // products or sums wrap, leave the container with no tables.
 //
+// Memory: the table arrays and the response come from the C library's heap
+// through the allocation hook (platform/alloc_hook.h, site kTransfer).
+//
 // Thread safety: none; one request at a time from one thread at a time.
 #ifndef PARCEL_DATA_ORB_DATA_H_
 #define PARCEL_DATA_ORB_DATA_H_
@@ -137,15 +140,6 @@ namespace parcel::data {
 // sign, digits up to the first non-digit; no digits reads as 0) but never past
 // `end`, and saturating at the 32-bit limits as the Windows C library does.
 std::int32_t ReadNumber(const char* text, const char* end) noexcept;
-
-// malloc through the container's allocation seam.
-void* AllocateRaw(std::size_t size) noexcept;
-// realloc under the same test seam; on failure `block` is untouched.
-void* ReallocateRaw(void* block, std::size_t size) noexcept;
-
-// Test seam: the next `count` allocations of the container succeed and the ones
-// after fail, until called with a negative count (the default: never fail).
-void SetAllocationFailureAfter(long count) noexcept;
 
 }  // namespace parcel::data
 

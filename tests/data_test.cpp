@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/alloc_hook.h"
 #include "tests/transfer_test_util.h"
 
 namespace {
 
+using parcel::platform::AllocSite;
 using parcel::testing::Field;
 using parcel::testing::Header;
 using parcel::testing::Rec;
@@ -349,9 +351,9 @@ TEST_F(DataOutputTest, RefusedAppendsLeaveOutputUnchanged) {
 
 TEST_F(DataOutputTest, AllocationFailureLeavesOutputUnchanged) {
   ASSERT_EQ(data_.AppendOutput("abc", 3, "t", "N", nullptr), 0);
-  parcel::data::SetAllocationFailureAfter(0);
+  parcel::platform::SetAllocFailure({.site = AllocSite::kTransfer, .after = 0, .once = false});
   EXPECT_EQ(data_.AppendOutput("defg", 4, "t", "N", nullptr), 1);
-  parcel::data::SetAllocationFailureAfter(-1);
+  parcel::platform::ClearAllocFailure();
   char* out = nullptr;
   std::uint32_t length = 0;
   ASSERT_EQ(data_.GetOutput(&out, &length), 0);
@@ -398,9 +400,9 @@ TEST_F(DataOutputTest, RefusedAdoptionLeavesTheBlockWithTheCaller) {
   EXPECT_EQ(data_.AppendOutputAdopting(block, 0, "t", "N", nullptr), 1);
   EXPECT_EQ(data_.AppendOutputAdopting(block, 4, nullptr, "N", nullptr), 1);
   EXPECT_EQ(data_.AppendOutputAdopting(block, 0x80000000u, "t", "N", nullptr), 1);
-  parcel::data::SetAllocationFailureAfter(0);
+  parcel::platform::SetAllocFailure({.site = AllocSite::kTransfer, .after = 0, .once = false});
   EXPECT_EQ(data_.AppendOutputAdopting(block, 4, "t", "N", nullptr), 1);
-  parcel::data::SetAllocationFailureAfter(-1);
+  parcel::platform::ClearAllocFailure();
   // Still the caller's, unchanged (AddressSanitizer checks the access and the
   // release here).
   EXPECT_EQ(std::string(block, 4), "defg");
@@ -442,9 +444,9 @@ TEST(DataAllocation, FailingEachAllocationInTurnLeavesNoTablesAndNoLeak) {
     OrbData data;
     std::string copy = request;
     ASSERT_EQ(data.ReadTransfer(copy.data(), static_cast<std::uint32_t>(copy.size())), 0);
-    parcel::data::SetAllocationFailureAfter(budget);
+    parcel::platform::SetAllocFailure({.site = AllocSite::kTransfer, .after = budget, .once = false});
     int tables = data.GetTableCount();
-    parcel::data::SetAllocationFailureAfter(-1);
+    parcel::platform::ClearAllocFailure();
     if (tables == 2) break;
     EXPECT_EQ(tables, 0) << budget;
     EXPECT_EQ(data.GetTableData(0), nullptr);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/alloc_hook.h"
 #include "runtime/mem.h"
 #include "runtime/trace.h"
 #include "tests/temp_stream.h"
@@ -121,7 +122,7 @@ class ErrInfo : public ::testing::Test {
     ASSERT_NE(trace_.get(), nullptr);
   }
   void TearDown() override {
-    parcel::runtime::SetMemFailAfter(-1);
+    parcel::platform::ClearAllocFailure();
     parcel::runtime::ResetTrace();
     ei::ResetErrInfo();
   }
@@ -676,7 +677,7 @@ TEST_F(ErrInfo, CopyInternalFormCountsAndChecksEyecatchers) {
 }
 
 TEST_F(ErrInfo, AreaWithoutMemoryGivesMinusFive) {
-  parcel::runtime::SetMemFailAfter(0);
+  parcel::platform::SetAllocFailure({.site = parcel::platform::AllocSite::kRuntime, .after = 0, .once = false});
   EXPECT_EQ(ErrSetFmt("c", 1, "m", 1, "e", 1, "d"), -5);
   EXPECT_EQ(ErrCpTo(plain_.data(), static_cast<int>(plain_.size())), -5);
   EXPECT_EQ(ErrCpNetToInt(plain_.data(), static_cast<int>(plain_.size())), -5);
@@ -684,7 +685,7 @@ TEST_F(ErrInfo, AreaWithoutMemoryGivesMinusFive) {
   EXPECT_EQ(ErrGetRecord(&address, nullptr), -5);
   EXPECT_STREQ(ErrGetFld(2), "");
   EXPECT_EQ(ErrClear(), 0);
-  parcel::runtime::SetMemFailAfter(-1);
+  parcel::platform::ClearAllocFailure();
   EXPECT_EQ(ErrSetFmt("c", 1, "m", 1, "e", 1, "d"), 0);
 }
 

@@ -7,11 +7,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/alloc_hook.h"
 #include "platform/coding.h"
 #include "platform/crt.h"
 #include "platform/utc_time.h"
@@ -205,6 +208,47 @@ TEST(PlatformCoding, FieldsAtOddOffsetsTouchOnlyTheirOwnBytes) {
       }
     }
   }
+}
+
+TEST(PlatformAllocHook, FailsTheNamedAllocationsOfTheNamedSite) {
+  using parcel::platform::AllocFailure;
+  using parcel::platform::AllocSite;
+  constexpr AllocSite kX = AllocSite::kXml, kT = AllocSite::kTransfer, kZ = AllocSite::kZipBuffer;
+  struct Case {
+    AllocFailure failure;
+    std::vector<AllocSite> calls;
+    std::string fails;  // one letter per call: y fails, n succeeds
+    std::int64_t counted;
+  } cases[] = {
+      {{.site = kX, .after = 2, .once = false}, {kX, kT, kX, kX, kZ, kX}, "nnnyny", 4},
+      {{.site = kX, .after = 1, .once = true}, {kX, kX, kT, kX}, "nynn", 3},
+      {{.site = std::nullopt, .after = 1, .once = true}, {kX, kT, kZ}, "nyn", 3},
+      {{}, {kZ, kT, kX}, "yyy", 3},
+      {{.site = kT, .after = 0, .once = false}, {kX, kZ}, "nn", 0},
+  };
+  for (const Case& c : cases) {
+    parcel::platform::SetAllocFailure(c.failure);
+    std::string fails;
+    for (AllocSite site : c.calls) fails += parcel::platform::AllocationFails(site) ? 'y' : 'n';
+    EXPECT_EQ(fails, c.fails);
+    EXPECT_EQ(parcel::platform::AllocationsCounted(), c.counted) << c.fails;
+    parcel::platform::ClearAllocFailure();
+    EXPECT_FALSE(parcel::platform::AllocationFails(c.calls[0])) << c.fails;
+  }
+}
+
+TEST(PlatformAllocHook, FailedReallocationKeepsTheBlock) {
+  using parcel::platform::AllocSite;
+  auto* block = static_cast<char*>(parcel::platform::HookedMalloc(AllocSite::kRuntime, 4));
+  ASSERT_NE(block, nullptr);
+  std::memcpy(block, "abc", 4);
+  parcel::platform::SetAllocFailure({.site = AllocSite::kRuntime, .after = 0, .once = false});
+  EXPECT_EQ(parcel::platform::HookedRealloc(AllocSite::kRuntime, block, 1 << 20), nullptr);
+  EXPECT_EQ(parcel::platform::HookedMalloc(AllocSite::kRuntime, 4), nullptr);
+  EXPECT_EQ(parcel::platform::HookedCalloc(AllocSite::kRuntime, 2, 2), nullptr);
+  parcel::platform::ClearAllocFailure();
+  EXPECT_STREQ(block, "abc");  // AddressSanitizer checks the block is still live
+  std::free(block);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/alloc_hook.h"
 #include "xml/mini_xml_tree.h"
 
 namespace {
@@ -437,6 +438,57 @@ TEST_F(XmlTest, NestedFailingChildrenDoNotMultiplyTheWork) {
   EXPECT_TRUE(ParseBody("<R>" + chain.substr(0, 3 * 23) + siblings + "<c"));
   EXPECT_EQ(Str(parser_.GetNodeName("")), "R");
   EXPECT_EQ(parser_.GetChildCount(""), 0);
+}
+
+// Every node's name, attributes and text, depth first.
+std::string Describe(const MiniXMLNode& node) {
+  std::string out = "<";
+  for (const char* field : {node.name, node.attributes, node.text}) {
+    out += field != nullptr ? field : "(null)";
+    out += '|';
+  }
+  for (std::uint64_t i = 0; i < node.childCount; ++i) out += Describe(node.children[i]);
+  return out + ">";
+}
+
+TEST_F(XmlTest, EachAllocationFailingAloneGivesNoTreeOrTheWholeTree) {
+  using parcel::platform::AllocSite;
+  std::string children;
+  for (int i = 0; i < 11; ++i) children += "<C n=\"" + std::to_string(i) + "\"/>";
+  std::string siblings;
+  for (int i = 0; i < 5; ++i) siblings += "<b/>";
+  const std::string chain = "<a><a><a>";
+  const std::string documents[] = {
+      // A copy per name, attribute and text, and a children array that grows.
+      "<R a=\"1\">" + children + "<D><E>te&amp;xt</E></D></R>",
+      // Children that fail leave a record of the failed starts behind, whose
+      // allocation only saves work.
+      "<R>" + chain + siblings + "<c",
+  };
+  int survived = 0;  // runs that parsed although an allocation failed
+  for (const std::string& document : documents) {
+    ASSERT_TRUE(ParseBody(document));
+    const std::string whole = Describe(*Node(""));
+    for (std::int64_t k = 0;; ++k) {
+      parcel::platform::SetAllocFailure({.site = AllocSite::kXml, .after = k, .once = true});
+      const bool parsed = ParseBody(document);
+      const bool failed = parcel::platform::AllocationsCounted() > k;
+      parcel::platform::ClearAllocFailure();
+      if (parsed) {
+        EXPECT_EQ(Describe(*Node("")), whole) << k;
+        survived += failed;
+      } else {
+        EXPECT_TRUE(failed) << k;
+        EXPECT_EQ(parser_.GetNodeName(""), nullptr) << k;
+      }
+      if (!failed) break;
+      ASSERT_LT(k, 1000);
+    }
+  }
+  EXPECT_GT(survived, 0);
+  parcel::platform::SetAllocFailure({.site = AllocSite::kXml, .after = 0, .once = false});
+  EXPECT_EQ(CMiniXMLParser::DecodeEntities("&amp;"), nullptr);
+  parcel::platform::ClearAllocFailure();
 }
 
 TEST(XmlReader, ReportsWhyTheDocumentElementFailed) {

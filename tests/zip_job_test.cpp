@@ -3,6 +3,7 @@
 // the archives read back independently.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <regex>
@@ -13,6 +14,7 @@
 #include "data/orb_data.h"
 #include "host/transfer_form.h"
 #include "interpreter/zip_interpreter.h"
+#include "platform/alloc_hook.h"
 #include "platform/crt.h"
 #include "platform/utc_time.h"
 #include "tests/external_readers.h"
@@ -21,6 +23,7 @@
 
 namespace {
 
+using parcel::platform::AllocSite;
 using parcel::testing::ReadEntry;
 using Files = std::vector<std::pair<std::string, std::string>>;
 
@@ -266,9 +269,9 @@ TEST_F(ZipJobTest, ContainerMemoryFailuresGiveAnErrorOrTheWholeAnswer) {
   bool answered = false;
   std::size_t records_before = 1;
   for (long budget = 0; budget < 64 && !answered; ++budget) {
-    parcel::data::SetAllocationFailureAfter(budget);
+    parcel::platform::SetAllocFailure({.site = AllocSite::kTransfer, .after = budget, .once = false});
     Answer answer = Run(meta, {{"A", "alpha"}, {"B", data}});
-    parcel::data::SetAllocationFailureAfter(-1);
+    parcel::platform::ClearAllocFailure();
     if (answer.records.size() == 2) {
       answered = true;
       // One allocation short, the adoption failed and so did the error
@@ -283,6 +286,37 @@ TEST_F(ZipJobTest, ContainerMemoryFailuresGiveAnErrorOrTheWholeAnswer) {
     records_before = answer.records.size();
   }
   EXPECT_TRUE(answered);
+}
+
+// Expects the answer of a run in which an allocation failed: the error
+// document alone, nothing at all, or the whole answer.
+void ExpectCleanFailure(const Answer& answer, const std::string& data, std::int64_t k) {
+  if (answer.records.size() == 2) {
+    ASSERT_EQ(answer.entries.size(), 2u) << k;
+    EXPECT_EQ(answer.entries[1].data, data) << k;
+  } else if (answer.records.size() == 1) {
+    EXPECT_NE(answer.records[0].data.find("<ERROR code="), std::string::npos) << k;
+  } else {
+    EXPECT_TRUE(answer.records.empty()) << k;
+  }
+}
+
+TEST_F(ZipJobTest, AJobAllocatesAtEverySiteOfItsLayersAndSurvivesEachFirstFailure) {
+  using parcel::platform::AllocSite;
+  const std::string meta = Document("<FILE name=\"a.txt\"/><FILE name=\"b.bin\"/>");
+  const std::string data(70000, 'q');
+  for (AllocSite site : {AllocSite::kTransfer, AllocSite::kXml, AllocSite::kZipArchive,
+                         AllocSite::kZipBuffer, AllocSite::kZipCentralRecord,
+                         AllocSite::kZipDirBlock}) {
+    parcel::platform::SetAllocFailure({.site = site, .after = INT64_MAX, .once = false});
+    ExpectCleanFailure(Run(meta, {{"A", "alpha"}, {"B", data}}), data, 0);
+    EXPECT_GT(parcel::platform::AllocationsCounted(), 0) << static_cast<int>(site);
+    parcel::platform::SetAllocFailure({.site = site, .after = 0, .once = true});
+    const Answer answer = Run(meta, {{"A", "alpha"}, {"B", data}});
+    parcel::platform::ClearAllocFailure();
+    EXPECT_LT(answer.records.size(), 2u) << static_cast<int>(site);
+    ExpectCleanFailure(answer, data, static_cast<int>(site));
+  }
 }
 
 TEST_F(ZipJobTest, ArchivesPassIndependentReaders) {

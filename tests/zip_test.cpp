@@ -14,11 +14,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/alloc_hook.h"
 #include "platform/coding.h"
 #include "zip/zip_archive.h"
 #include "zip/zip_buffer.h"
@@ -26,7 +28,7 @@
 namespace {
 
 using namespace std::string_literals;
-using parcel::zip::AllocSite;
+using parcel::platform::AllocSite;
 using parcel::zip::kZipMaxEntries;
 using parcel::zip::kZipMaxSize;
 
@@ -296,23 +298,14 @@ std::string RandomData(std::size_t size, unsigned seed) {
   return s;
 }
 
-// Fails allocation number `fail_at` (counting from 0) of the given site, or of
-// any site when `fail_site` is unset; counts every allocation it sees.
+// Fails allocation number `at` (counting from 0) of `site`, or of any site
+// when none is given; seen() counts the allocations it saw.
 struct AllocFailer {
-  static inline long fail_at = -1;
-  static inline long seen = 0;
-  static inline int fail_site = -1;
-  static bool Hook(AllocSite site, std::size_t) {
-    if (fail_site >= 0 && static_cast<int>(site) != fail_site) return false;
-    return seen++ == fail_at;
+  static void Arm(long at, std::optional<AllocSite> site = std::nullopt) {
+    parcel::platform::SetAllocFailure({.site = site, .after = at, .once = true});
   }
-  static void Arm(long at, int site = -1) {
-    fail_at = at;
-    seen = 0;
-    fail_site = site;
-    parcel::zip::SetAllocFailHook(&Hook);
-  }
-  static void Disarm() { parcel::zip::SetAllocFailHook(nullptr); }
+  static void Disarm() { parcel::platform::ClearAllocFailure(); }
+  static long seen() { return static_cast<long>(parcel::platform::AllocationsCounted()); }
 };
 
 // The deflate paths a test runs on: false is zlib's streaming deflate, true
@@ -734,7 +727,7 @@ TEST_P(ZipLimits, BufferRefusesToReach4GiB) {
   // check and fail for memory; 16 reach 4 GiB and are refused by the limit.
   ZipMemoryBuffer buffer;
   buffer.cursor = buffer.length = buffer.capacity = kZipMaxSize - 15;
-  parcel::zip::SetAllocFailHook([](AllocSite, std::size_t) { return true; });
+  parcel::platform::SetAllocFailure({});  // every allocation fails
   const char bytes[16] = {};
   EXPECT_EQ(ZipBufferWrite(&buffer, bytes, 15), ZIP_ERR_INTERNAL);
   EXPECT_EQ(ZipBufferWrite(&buffer, bytes, 16), ZIP_ERR_PARAM);
@@ -800,7 +793,7 @@ TEST_P(ZipMemory, FailedGrowthKeepsEveryByteWritten) {
   ASSERT_EQ(parcel::zip::BufferInit(&buffer), ZIP_SUCCESS);
   const std::string first = RandomData(16384, 9);
   ASSERT_EQ(ZipBufferWrite(&buffer, first.data(), first.size()), ZIP_SUCCESS);
-  AllocFailer::Arm(0, static_cast<int>(AllocSite::kBuffer));
+  AllocFailer::Arm(0, AllocSite::kZipBuffer);
   EXPECT_EQ(ZipBufferWrite(&buffer, "x", 1), ZIP_ERR_INTERNAL);
   EXPECT_EQ(buffer.cursor, 16384u);
   EXPECT_EQ(buffer.length, 16384u);
@@ -824,7 +817,7 @@ TEST_P(ZipMemory, DirectoryAppendIsAllOrNothing) {
   parcel::zip::Directory directory;
   const std::string first(4000, 'a'), straddling(200, 'b');
   ASSERT_EQ(ZipDirAppend(&directory, first.data(), first.size()), ZIP_SUCCESS);
-  AllocFailer::Arm(0, static_cast<int>(AllocSite::kDirBlock));
+  AllocFailer::Arm(0, AllocSite::kZipDirBlock);
   EXPECT_EQ(ZipDirAppend(&directory, straddling.data(), straddling.size()), ZIP_ERR_INTERNAL);
   EXPECT_EQ(directory.first, directory.last);
   EXPECT_EQ(directory.first->filled, 4000u);
@@ -845,15 +838,15 @@ TEST_P(ZipMemory, DirectoryAppendIsAllOrNothing) {
 }
 
 TEST_P(ZipMemory, OpenArchiveFailsCleanly) {
-  for (AllocSite site : {AllocSite::kArchive, AllocSite::kBuffer}) {
-    AllocFailer::Arm(0, static_cast<int>(site));
+  for (AllocSite site : {AllocSite::kZipArchive, AllocSite::kZipBuffer}) {
+    AllocFailer::Arm(0, site);
     EXPECT_EQ(ZipOpenArchive(), nullptr);
   }
 }
 
 TEST_P(ZipMemory, FailedCentralRecordOpensNothing) {
   const std::uint64_t length = archive_->buffer.length;
-  AllocFailer::Arm(0, static_cast<int>(AllocSite::kCentralRecord));
+  AllocFailer::Arm(0, AllocSite::kZipCentralRecord);
   EXPECT_EQ(Open("a"), ZIP_ERR_INTERNAL);
   EXPECT_EQ(archive_->buffer.length, length);
   EXPECT_EQ(Write("x"), ZIP_ERR_PARAM);
@@ -864,7 +857,7 @@ TEST_P(ZipMemory, FailedCentralRecordOpensNothing) {
 TEST_P(ZipMemory, SpoiltEntryFailsEveryCallUntilClosedAndStaysUnlisted) {
   ASSERT_EQ(Add("before", "b"), ZIP_SUCCESS);
   ASSERT_EQ(Open("spoilt", 0), ZIP_SUCCESS);
-  AllocFailer::Arm(0, static_cast<int>(AllocSite::kBuffer));
+  AllocFailer::Arm(0, AllocSite::kZipBuffer);
   EXPECT_EQ(Write(RandomData(40000, 1)), ZIP_ERR_INTERNAL);
   AllocFailer::Disarm();
   EXPECT_EQ(Write("more"), ZIP_ERR_INTERNAL);
@@ -883,7 +876,7 @@ TEST_P(ZipMemory, FailedHandoverSpoilsOnlyItsEntry) {
   ASSERT_EQ(Add("before", "b"), ZIP_SUCCESS);
   ASSERT_EQ(Open("split"), ZIP_SUCCESS);
   ASSERT_EQ(Write(TextData(20000, 1)), ZIP_SUCCESS);
-  AllocFailer::Arm(0, static_cast<int>(AllocSite::kHandover));
+  AllocFailer::Arm(0, AllocSite::kZipHandover);
   const int err = Write(TextData(100, 2));
   AllocFailer::Disarm();
   EXPECT_EQ(err, OneShot() ? ZIP_ERR_INTERNAL : ZIP_SUCCESS);
@@ -929,7 +922,7 @@ TEST_P(ZipMemory, EveryAllocationFailureIsReportedAndLeavesASoundArchive) {
     char* data = nullptr;
     std::uint32_t length = 0;
     const int err = ZipCloseArchive(archive, nullptr, &data, &length);
-    const bool failed = AllocFailer::seen > fail_at;
+    const bool failed = AllocFailer::seen() > fail_at;
     AllocFailer::Disarm();
     const std::string bytes = err == ZIP_SUCCESS ? std::string(data, length) : std::string();
     parcel::zip::ReleaseArchiveData(data);
@@ -1009,14 +1002,14 @@ std::vector<Sample> Samples() {
   });
   add("with an unlisted failed entry", [](ZipArchive* archive, auto entry) {
     entry("first", TextData(3000, 40), 8, -1, 3000);
-    AllocFailer::Arm(0, static_cast<int>(AllocSite::kCentralRecord));
+    AllocFailer::Arm(0, AllocSite::kZipCentralRecord);
     EXPECT_EQ(ZipOpenEntry(archive, "lost", nullptr, nullptr, 0, nullptr, 0, nullptr, 8, -1),
               ZIP_ERR_INTERNAL);
     AllocFailer::Disarm();
     EXPECT_EQ(ZipOpenEntry(archive, "orphan", nullptr, nullptr, 0, nullptr, 0, nullptr, 8, -1),
               ZIP_SUCCESS);
     EXPECT_EQ(ZipWriteEntry(archive, "orphaned bytes", 14), ZIP_SUCCESS);
-    AllocFailer::Arm(0, static_cast<int>(AllocSite::kDirBlock));
+    AllocFailer::Arm(0, AllocSite::kZipDirBlock);
     archive->directory.last->free = 0;  // force a new block for the record
     EXPECT_EQ(ZipCloseEntry(archive), ZIP_ERR_INTERNAL);
     AllocFailer::Disarm();

@@ -13,9 +13,10 @@
 #include <cstring>
 #include <new>
 
+#include "platform/alloc_hook.h"
 #include "zip/zip_records.h"
 
-using parcel::zip::AllocSite;
+using parcel::platform::AllocSite;
 using parcel::zip::kZipMaxEntries;
 using parcel::zip::kZipMaxFieldLength;
 using parcel::platform::EncodeFixed32;
@@ -40,7 +41,7 @@ ZipArchive::~ZipArchive() {
 }
 
 ZipArchive* ZipArchive::Create() noexcept {
-  void* memory = parcel::zip::Allocate(AllocSite::kArchive, sizeof(ZipArchive));
+  void* memory = parcel::platform::HookedMalloc(AllocSite::kZipArchive, sizeof(ZipArchive));
   if (memory == nullptr) return nullptr;
   auto* archive = new (memory) ZipArchive();
   archive->one_shot_deflate = parcel::zip::OneShotDeflate();
@@ -63,7 +64,8 @@ namespace {
 // Null when memory runs out.
 unsigned char* NewCentralRecord(const parcel::zip::EntryFields& fields, std::uint32_t size,
                                 const char* name, const void* extra, const char* comment) noexcept {
-  auto* record = static_cast<unsigned char*>(parcel::zip::Allocate(AllocSite::kCentralRecord, size));
+  auto* record =
+      static_cast<unsigned char*>(parcel::platform::HookedMalloc(AllocSite::kZipCentralRecord, size));
   if (record == nullptr) return nullptr;
   parcel::zip::EncodeCentralRecord(record, fields);
   unsigned char* at = record + parcel::zip::kCentralRecordSize;

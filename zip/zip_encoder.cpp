@@ -9,6 +9,8 @@
 #include <libdeflate.h>
 #endif
 
+#include "platform/alloc_hook.h"
+
 namespace parcel::zip {
 
 int Staging::Flush(ZipMemoryBuffer* buffer) noexcept {
@@ -162,8 +164,8 @@ int OneShotDeflateEncoder::Handover() noexcept {
   // An open entry's data end the buffer, so they are [data_begin_, cursor)
   // and the cursor equals the length.
   const std::uint64_t compressed = buffer_->cursor - data_begin_;
-  auto* saved = static_cast<unsigned char*>(
-      Allocate(AllocSite::kHandover, static_cast<std::size_t>(compressed) + kHandoverChunk));
+  auto* saved = static_cast<unsigned char*>(platform::HookedMalloc(
+      platform::AllocSite::kZipHandover, static_cast<std::size_t>(compressed) + kHandoverChunk));
   if (saved == nullptr) return ZIP_ERR_INTERNAL;
   unsigned char* chunk = saved + compressed;
   std::memcpy(saved, buffer_->data + data_begin_, static_cast<std::size_t>(compressed));
