@@ -55,9 +55,9 @@ class ZipInterpreter final : public OrbInterpreterGen {
       PARCEL_PRINTF_FORMAT(4, 5);
 
   // Wraps `fragment` into the response document and stores it as output part
-  // META ("text/xml", no file name). Leaves the output unchanged when memory
-  // is exhausted.
-  void AddResponse(const char* fragment) noexcept;
+  // META ("text/xml", no file name). False, leaving the output unchanged,
+  // when memory is exhausted.
+  bool AddResponse(const char* fragment) noexcept;
 
   // Writes "prefix_<time><clock><digit>.extension" (no dot and extension when
   // `extension` is null) into `buffer`, at most `limit` bytes with the

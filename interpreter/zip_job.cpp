@@ -160,9 +160,11 @@ bool ZipInterpreter::Execute() noexcept {
                   "<COMPRESSED_FILE name=\"ZIPFILE\" type=\"application/zip\" size=\"%d\" "
                   "url=\"/output/%s\"/>",
                   static_cast<int>(length), entry_name);
-    AddResponse(document);
-    // The archive's block becomes the response: no copy of the archive.
-    const bool stored = AdoptOutputPart(bytes, length, "application/zip", "ZIPFILE", entry_name);
+    // The archive's block becomes the response: no copy of the archive. An
+    // archive without its report would be an answer no host can read.
+    const bool stored =
+        AddResponse(document) &&
+        AdoptOutputPart(bytes, length, "application/zip", "ZIPFILE", entry_name);
     if (!stored) {
       parcel::zip::ReleaseArchiveData(bytes);
       // A report without its archive would claim a success the host cannot use.
