@@ -315,6 +315,7 @@ TEST(Upload, PathFieldsAndFileNamesMakeEntries) {
 }
 
 TEST(Upload, LimitsAndBadNames) {
+  using enum UploadError;
   struct Case {
     const char* what;
     UploadCollector::Limits limits;
@@ -322,30 +323,31 @@ TEST(Upload, LimitsAndBadNames) {
     UploadError error;  // kNone: accepted
   };
   const std::string p200(200, 'p');
+  auto name = [](std::size_t bytes) { return std::string(bytes, 'n'); };
   const std::vector<Case> cases = {
-      {"files at the limit", {2, 100}, {{"f", "a", "x"}, {"f", "b", "y"}}, UploadError::kNone},
+      {"files at the limit", {2, 100}, {{"f", "a", "x"}, {"f", "b", "y"}}, kNone},
       {"one file too many", {2, 100}, {{"f", "a", "x"}, {"f", "b", "y"}, {"f", "c", "z"}},
-       UploadError::kTooLarge},
-      {"bytes at the limit", {9, 6}, {{"f", "a", "xxx"}, {"f", "b", "yyy"}}, UploadError::kNone},
-      {"one byte too many", {9, 6}, {{"f", "a", "xxx"}, {"f", "b", "yyyy"}}, UploadError::kTooLarge},
-      {"name of 255 bytes", {}, {{"f", std::string(255, 'n'), "x"}}, UploadError::kNone},
-      {"name of 256 bytes", {}, {{"f", std::string(256, 'n'), "x"}}, UploadError::kBadRequest},
-      {"entry of 259 bytes", {}, {{"path", "", p200}, {"f", std::string(58, 'n'), "x"}},
-       UploadError::kNone},
-      {"entry of 260 bytes", {}, {{"path", "", p200}, {"f", std::string(59, 'n'), "x"}},
-       UploadError::kBadRequest},
-      {"path text too long", {}, {{"path", "", std::string(260, 'p')}}, UploadError::kBadRequest},
-      {"name of dots", {}, {{"f", "../..", "x"}}, UploadError::kBadRequest},
-      {"name of separators", {}, {{"f", "/", "x"}}, UploadError::kBadRequest},
-      {"control character", {}, {{"f", "a\nb", "x"}}, UploadError::kBadRequest},
-      {"delete character", {}, {{"f", "a\x7f", "x"}}, UploadError::kBadRequest},
-      {"no file", {}, {{"path", "", "docs"}, {"f", "", ""}}, UploadError::kBadRequest},
-      {"nothing", {}, {}, UploadError::kBadRequest},
+       kTooLarge},
+      {"bytes at the limit", {9, 6}, {{"f", "a", "xxx"}, {"f", "b", "yyy"}}, kNone},
+      {"one byte too many", {9, 6}, {{"f", "a", "xxx"}, {"f", "b", "yyyy"}}, kTooLarge},
+      {"name of 255 bytes", {}, {{"f", name(255), "x"}}, kNone},
+      {"name of 256 bytes", {}, {{"f", name(256), "x"}}, kBadRequest},
+      {"entry of 259 bytes", {}, {{"path", "", p200}, {"f", name(58), "x"}},
+       kNone},
+      {"entry of 260 bytes", {}, {{"path", "", p200}, {"f", name(59), "x"}},
+       kBadRequest},
+      {"path text too long", {}, {{"path", "", std::string(260, 'p')}}, kBadRequest},
+      {"name of dots", {}, {{"f", "../..", "x"}}, kBadRequest},
+      {"name of separators", {}, {{"f", "/", "x"}}, kBadRequest},
+      {"control character", {}, {{"f", "a\nb", "x"}}, kBadRequest},
+      {"delete character", {}, {{"f", "a\x7f", "x"}}, kBadRequest},
+      {"no file", {}, {{"path", "", "docs"}, {"f", "", ""}}, kBadRequest},
+      {"nothing", {}, {}, kBadRequest},
   };
   for (const Case& c : cases) {
     UploadCollector collector(c.limits);
     bool accepted = Feed(collector, c.parts);
-    EXPECT_EQ(accepted, c.error == UploadError::kNone) << c.what;
+    EXPECT_EQ(accepted, c.error == kNone) << c.what;
     EXPECT_EQ(collector.error(), c.error) << c.what;
     EXPECT_EQ(collector.message().empty(), accepted) << c.what;
   }

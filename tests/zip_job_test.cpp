@@ -72,7 +72,9 @@ class ZipJobTest : public ::testing::Test {
     EXPECT_TRUE(parcel::host::ParseResponse(answer.response, &answer.records, &error)) << error;
     if (answer.records.size() == 2) {
       answer.zip = std::string(answer.records[1].data);
-      EXPECT_TRUE(parcel::testing::ReadZip(answer.zip, &answer.entries, &error)) << error;
+      parcel::testing::ReadArchive archive;
+      EXPECT_TRUE(parcel::testing::ReadZip(answer.zip, &archive));
+      answer.entries = std::move(archive.entries);
     }
     return answer;
   }
@@ -220,7 +222,7 @@ TEST_F(ZipJobTest, DuplicateNamesGiveTwoEntriesWithOneUtcTime) {
   const std::time_t after = std::time(nullptr);
   ASSERT_EQ(answer.entries.size(), 2u);
   EXPECT_EQ(answer.entries[0].name, answer.entries[1].name);
-  EXPECT_EQ(answer.entries[0].dos_date_time, answer.entries[1].dos_date_time);
+  EXPECT_EQ(answer.entries[0].time, answer.entries[1].time);
   // The stamp is the UTC time of the run, at DOS's two-second resolution.
   bool matches = false;
   for (std::time_t t = before; t <= after && !matches; ++t) {
@@ -228,7 +230,7 @@ TEST_F(ZipJobTest, DuplicateNamesGiveTwoEntriesWithOneUtcTime) {
     ASSERT_TRUE(parcel::platform::UtcTime(t, &utc));
     const std::uint32_t date = std::uint32_t(utc.tm_mday + 32 * (utc.tm_mon + 1) + 512 * (utc.tm_year - 80));
     const std::uint32_t time = std::uint32_t(utc.tm_sec / 2 + 32 * utc.tm_min + 2048 * utc.tm_hour);
-    matches = answer.entries[0].dos_date_time == ((date << 16) | time);
+    matches = answer.entries[0].time == ((date << 16) | time);
   }
   EXPECT_TRUE(matches);
 }

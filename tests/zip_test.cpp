@@ -1,12 +1,11 @@
 // Tests of the zip writer: record bytes, the data path, limits and failures.
-// Every archive is read back by a reader written here (records decoded field
+// Every archive is read back by the tests' own reader (records decoded field
 // by field, data inflated with zlib, CRC computed bit by bit), and, where the
 // tools are installed, by `unzip -t` and Python's zipfile. Every test runs on
 // zlib's streaming deflate and, where built, on the one-shot path.
 #include "zip/zip.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -22,6 +21,7 @@
 
 #include "platform/alloc_hook.h"
 #include "platform/coding.h"
+#include "tests/zip_reader.h"
 #include "zip/zip_archive.h"
 #include "zip/zip_buffer.h"
 
@@ -33,21 +33,13 @@ using parcel::zip::kZipMaxEntries;
 using parcel::zip::kZipMaxSize;
 
 // ---------------------------------------------------------------------------
-// Independent reader.
+// Reading back: the tests' own reader (tests/zip_reader.h).
 
-std::uint32_t BitwiseCrc32(const std::string& bytes) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
-
-std::uint32_t Le(const std::string& s, std::size_t at, int n) {
-  return n == 2 ? parcel::platform::DecodeFixed16(s.data() + at)
-                : parcel::platform::DecodeFixed32(s.data() + at);
-}
+using Entry = parcel::testing::ReadEntry;
+using Archive = parcel::testing::ReadArchive;
+using parcel::testing::BitwiseCrc32;
+using parcel::testing::InflateRaw;
+using parcel::testing::ReadZip;
 
 std::string U16(std::uint32_t v) {
   std::string bytes;
@@ -60,14 +52,6 @@ std::string U32(std::uint32_t v) {
   return bytes;
 }
 
-struct Entry {
-  std::string name;
-  std::string data;
-  std::uint32_t method = 0, flag = 0, time = 0, crc = 0, compressed = 0;
-  std::uint32_t internal = 0, external = 0, offset = 0;
-  std::string local_extra, central_extra, comment;
-};
-
 Entry Expected(std::string name, std::string data, int method = 0, std::uint32_t flag = 0) {
   Entry e;
   e.name = std::move(name);
@@ -79,107 +63,6 @@ Entry Expected(std::string name, std::string data, int method = 0, std::uint32_t
 
 // The general-purpose flag each level from -1 to 9 sets.
 constexpr std::uint32_t kFlagOfLevel[] = {0, 0, 6, 4, 0, 0, 0, 0, 0, 2, 2};
-
-struct Archive {
-  std::vector<Entry> entries;
-  std::string comment;
-  std::uint32_t directory_offset = 0, directory_size = 0;
-};
-
-::testing::AssertionResult Inflate(const std::string& in, std::size_t size, std::string* out) {
-  z_stream s{};
-  if (inflateInit2(&s, -15) != Z_OK) return ::testing::AssertionFailure() << "inflateInit2";
-  out->assign(size + 1, '\0');  // one spare byte reveals a longer stream
-  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  s.avail_in = static_cast<uInt>(in.size());
-  s.next_out = reinterpret_cast<Bytef*>(out->data());
-  s.avail_out = static_cast<uInt>(out->size());
-  const int z = inflate(&s, Z_FINISH);
-  inflateEnd(&s);
-  if (z != Z_STREAM_END || s.avail_in != 0 || s.total_out != size) {
-    return ::testing::AssertionFailure() << "inflate " << z << ", " << s.avail_in
-                                         << " bytes left, " << s.total_out << " out of " << size;
-  }
-  out->resize(size);
-  return ::testing::AssertionSuccess();
-}
-
-// Reads the archive through its end record and central directory, checks each
-// local header against its central record and decodes every entry.
-::testing::AssertionResult ReadArchive(const std::string& z, Archive* out) {
-  auto fail = [] { return ::testing::AssertionFailure(); };
-  std::size_t end = std::string::npos;
-  for (std::size_t p = z.size() >= 22 ? z.size() - 22 : std::string::npos;
-       p != std::string::npos; --p) {
-    if (Le(z, p, 4) == 0x06054B50 && p + 22 + Le(z, p + 20, 2) == z.size()) {
-      end = p;
-      break;
-    }
-    if (p == 0) break;
-  }
-  if (end == std::string::npos) return fail() << "no end record in " << z.size() << " bytes";
-  const std::uint32_t count = Le(z, end + 10, 2);
-  if (Le(z, end + 4, 4) != 0 || Le(z, end + 8, 2) != count) return fail() << "disk fields";
-  out->directory_size = Le(z, end + 12, 4);
-  out->directory_offset = Le(z, end + 16, 4);
-  out->comment = z.substr(end + 22);
-  if (std::uint64_t{out->directory_offset} + out->directory_size != end) {
-    return fail() << "directory " << out->directory_offset << "+" << out->directory_size
-                  << " does not end at the end record " << end;
-  }
-  out->entries.clear();
-  std::size_t p = out->directory_offset;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    if (p + 46 > end || Le(z, p, 4) != 0x02014B50) return fail() << "central record " << i;
-    Entry e;
-    e.flag = Le(z, p + 8, 2);
-    e.method = Le(z, p + 10, 2);
-    e.time = Le(z, p + 12, 4);
-    e.crc = Le(z, p + 16, 4);
-    e.compressed = Le(z, p + 20, 4);
-    const std::uint32_t size = Le(z, p + 24, 4);
-    const std::uint32_t n = Le(z, p + 28, 2), x = Le(z, p + 30, 2), c = Le(z, p + 32, 2);
-    if (Le(z, p + 4, 2) != 0 || Le(z, p + 6, 2) != 20 || Le(z, p + 34, 2) != 0) {
-      return fail() << "versions or disk of record " << i;
-    }
-    e.internal = Le(z, p + 36, 2);
-    e.external = Le(z, p + 38, 4);
-    e.offset = Le(z, p + 42, 4);
-    if (p + 46 + n + x + c > end) return fail() << "record " << i << " overruns";
-    e.name = z.substr(p + 46, n);
-    e.central_extra = z.substr(p + 46 + n, x);
-    e.comment = z.substr(p + 46 + n + x, c);
-    p += 46 + n + x + c;
-
-    const std::size_t h = e.offset;
-    if (h + 30 > out->directory_offset || Le(z, h, 4) != 0x04034B50 || Le(z, h + 4, 2) != 20) {
-      return fail() << "local header of " << e.name;
-    }
-    if (Le(z, h + 6, 2) != e.flag || Le(z, h + 8, 2) != e.method || Le(z, h + 10, 4) != e.time ||
-        Le(z, h + 14, 4) != e.crc || Le(z, h + 18, 4) != e.compressed ||
-        Le(z, h + 22, 4) != size || Le(z, h + 26, 2) != n) {
-      return fail() << "local header of " << e.name << " differs from its central record";
-    }
-    const std::uint32_t lx = Le(z, h + 28, 2);
-    const std::size_t data_at = h + 30 + n + lx;
-    if (z.compare(h + 30, n, e.name) != 0) return fail() << "local name of " << e.name;
-    if (data_at + e.compressed > out->directory_offset) return fail() << "data of " << e.name;
-    e.local_extra = z.substr(h + 30 + n, lx);
-    const std::string raw = z.substr(data_at, e.compressed);
-    if (e.method == 0) {
-      if (size != e.compressed) return fail() << "stored sizes of " << e.name;
-      e.data = raw;
-    } else if (e.method == 8) {
-      if (auto r = Inflate(raw, size, &e.data); !r) return r << " in " << e.name;
-    } else {
-      return fail() << "method " << e.method;
-    }
-    if (BitwiseCrc32(e.data) != e.crc) return fail() << "CRC of " << e.name;
-    out->entries.push_back(std::move(e));
-  }
-  if (p != end) return fail() << "directory holds more than " << count << " records";
-  return ::testing::AssertionSuccess();
-}
 
 // ---------------------------------------------------------------------------
 // External readers, used when installed (never under Wine).
@@ -363,7 +246,7 @@ class ZipTest : public ::testing::TestWithParam<bool> {
   Archive FinishAndRead(const char* comment = nullptr) {
     Archive read;
     const std::string bytes = Finish(comment);
-    EXPECT_TRUE(ReadArchive(bytes, &read));
+    EXPECT_TRUE(ReadZip(bytes, &read));
     return read;
   }
 
@@ -394,7 +277,7 @@ TEST_P(ZipRecords, OneDeflatedEntryHasTheDocumentedLayout) {
   EXPECT_EQ(z.substr(86 + c), "PK\5\6" + U16(0) + U16(0) + U16(1) + U16(1) + U32(51) +
                                   U32(35 + c) + U16(0));
   std::string data;
-  EXPECT_TRUE(Inflate(z.substr(35, c), 3, &data));
+  EXPECT_TRUE(InflateRaw(z.substr(35, c), 3, &data));
   EXPECT_EQ(data, "abc");
 }
 
@@ -413,7 +296,7 @@ TEST_P(ZipRecords, EmptyEntriesHaveZeroCrcAndTheTwoByteDeflateStream) {
   ASSERT_EQ(ZipCloseEntry(archive_), ZIP_SUCCESS);
   const std::string z = Finish();
   Archive a;
-  ASSERT_TRUE(ReadArchive(z, &a));
+  ASSERT_TRUE(ReadZip(z, &a));
   ASSERT_EQ(a.entries.size(), 4u);
   EXPECT_EQ(a.entries.back().data, "abcdef");
   a.entries.pop_back();
@@ -541,7 +424,7 @@ TEST_P(ZipData, PiecesOfAnySizeGiveTheSameArchiveAsOneWrite) {
     SCOPED_TRACE("method " + std::to_string(method) + " level " + std::to_string(level));
     const std::string whole = WriteInPieces(data, method, level, [] { return 1u << 30; });
     Archive a;
-    ASSERT_TRUE(ReadArchive(whole, &a));
+    ASSERT_TRUE(ReadZip(whole, &a));
     ASSERT_EQ(a.entries.size(), 1u);
     EXPECT_EQ(a.entries[0].data, data);
     // Several pieces always take zlib's streaming deflate, whose bytes do not
@@ -683,7 +566,7 @@ TEST_P(ZipLimits, EntryCountStopsAt65535) {
   EXPECT_EQ(archive_->buffer.length, length);
   const std::string z = Finish();
   Archive a;
-  ASSERT_TRUE(ReadArchive(z, &a));
+  ASSERT_TRUE(ReadZip(z, &a));
   EXPECT_EQ(a.entries.size(), kZipMaxEntries);
   if (HasUnzip()) {
     EXPECT_TRUE(UnzipAccepts(z));
@@ -893,44 +776,64 @@ TEST_P(ZipMemory, FailedHandoverSpoilsOnlyItsEntry) {
 // Fails each allocation of a whole archive in turn. Every failure must be
 // reported as ZIP_ERR_INTERNAL, release everything (LeakSanitizer), and a
 // finished archive must list exactly the entries whose close succeeded.
-TEST_P(ZipMemory, EveryAllocationFailureIsReportedAndLeavesASoundArchive) {
-  struct Planned {
-    std::string name, data;
-    int method;
-  };
+// Entries of many sizes and both methods, to meet every kind of allocation.
+struct Planned {
+  std::string name, data;
+  int method;
+};
+
+std::vector<Planned> AllocationPlan() {
   std::vector<Planned> plan = {{"text", TextData(70000, 1), 8}, {"random", RandomData(50000, 2), 0}};
   for (int i = 0; i < 120; ++i) plan.push_back({std::string("s").append(std::to_string(i)), TextData(i * 3, i), 0});
   plan.push_back({"last", TextData(20000, 3), 8});
+  return plan;
+}
 
+// Writes each planned entry, expecting success or ZIP_ERR_INTERNAL; the
+// entries that were listed.
+std::vector<Entry> WritePlan(ZipArchive* archive, const std::vector<Planned>& plan) {
+  std::vector<Entry> listed;
+  for (const Planned& p : plan) {
+    int err = ZipOpenEntry(archive, p.name.c_str(), nullptr, nullptr, 0, nullptr, 0, nullptr,
+                           p.method, -1);
+    if (err == ZIP_SUCCESS) {
+      err = ZipWriteEntry(archive, p.data.data(), static_cast<std::uint32_t>(p.data.size()));
+      const int close = ZipCloseEntry(archive);
+      if (err == ZIP_SUCCESS) err = close;
+    }
+    EXPECT_TRUE(err == ZIP_SUCCESS || err == ZIP_ERR_INTERNAL) << err;
+    if (err == ZIP_SUCCESS) listed.push_back(Expected(p.name, p.data));
+  }
+  return listed;
+}
+
+// Closes the archive: its result, and its bytes when it succeeded.
+int CloseAndTake(ZipArchive* archive, std::string* bytes) {
+  char* data = nullptr;
+  std::uint32_t length = 0;
+  const int err = ZipCloseArchive(archive, nullptr, &data, &length);
+  bytes->assign(err == ZIP_SUCCESS ? std::string(data, length) : std::string());
+  parcel::zip::ReleaseArchiveData(data);
+  return err;
+}
+
+TEST_P(ZipMemory, EveryAllocationFailureIsReportedAndLeavesASoundArchive) {
+  const std::vector<Planned> plan = AllocationPlan();
   long runs = 0;
   for (long fail_at = 0;; ++fail_at, ++runs) {
     AllocFailer::Arm(fail_at);
     ZipArchive* archive = ZipOpenArchive();
     if (archive == nullptr) continue;
-    std::vector<Entry> listed;
-    for (const Planned& p : plan) {
-      int err = ZipOpenEntry(archive, p.name.c_str(), nullptr, nullptr, 0, nullptr, 0, nullptr,
-                             p.method, -1);
-      if (err == ZIP_SUCCESS) {
-        err = ZipWriteEntry(archive, p.data.data(), static_cast<std::uint32_t>(p.data.size()));
-        const int close = ZipCloseEntry(archive);
-        if (err == ZIP_SUCCESS) err = close;
-      }
-      ASSERT_TRUE(err == ZIP_SUCCESS || err == ZIP_ERR_INTERNAL) << err;
-      if (err == ZIP_SUCCESS) listed.push_back(Expected(p.name, p.data));
-    }
-    char* data = nullptr;
-    std::uint32_t length = 0;
-    const int err = ZipCloseArchive(archive, nullptr, &data, &length);
+    const std::vector<Entry> listed = WritePlan(archive, plan);
+    std::string bytes;
+    const int err = CloseAndTake(archive, &bytes);
     const bool failed = AllocFailer::seen() > fail_at;
     AllocFailer::Disarm();
-    const std::string bytes = err == ZIP_SUCCESS ? std::string(data, length) : std::string();
-    parcel::zip::ReleaseArchiveData(data);
     if (!failed) break;  // no allocation was left to fail
     ASSERT_TRUE(err == ZIP_SUCCESS || err == ZIP_ERR_INTERNAL) << err;
     if (err != ZIP_SUCCESS) continue;
     Archive a;
-    ASSERT_TRUE(ReadArchive(bytes, &a)) << "failing allocation " << fail_at;
+    ASSERT_TRUE(ReadZip(bytes, &a)) << "failing allocation " << fail_at;
     // zlib's path loses an entry to every failure; the one-shot path answers a
     // failed growth for the compressor's worst case by streaming the entry.
     if (!OneShot()) {
@@ -1036,7 +939,7 @@ INSTANTIATE_TEST_SUITE_P(Deflate, ZipInterop, ::testing::ValuesIn(DeflatePaths()
 TEST_P(ZipInterop, ReaderHereDecodesEverySample) {
   for (const Sample& s : AllSamples(OneShot())) {
     Archive a;
-    ASSERT_TRUE(ReadArchive(s.bytes, &a)) << s.label;
+    ASSERT_TRUE(ReadZip(s.bytes, &a)) << s.label;
     ASSERT_EQ(a.entries.size(), s.entries.size()) << s.label;
     EXPECT_EQ(a.comment, s.comment);
     for (std::size_t i = 0; i < a.entries.size(); ++i) {
