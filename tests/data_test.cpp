@@ -276,12 +276,14 @@ TEST_F(DataTest, NumbersRunningToTheEndOfTheBufferStopThere) {
 }
 
 TEST(DataNumber, ReadsLikeAtoiWithinBounds) {
+  // clang-format off
   struct Case {
     const char* text;
     std::int32_t value;
   } cases[] = {{"  42 ", 42},        {"-17", -17},       {"+5x", 5},
                {"abc", 0},           {"", 0},            {"\t\n 9", 9},
                {"2147483648", INT32_MAX}, {"-2147483649", INT32_MIN}, {"12 34", 12}};
+  // clang-format on
   for (const Case& c : cases) {
     EXPECT_EQ(parcel::data::ReadNumber(c.text, c.text + std::strlen(c.text)), c.value) << c.text;
   }

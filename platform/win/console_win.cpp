@@ -5,6 +5,7 @@
 
 // shellapi.h needs the definitions of windows.h before it.
 #include "platform/win/win_headers.h"
+
 #include <shellapi.h>
 
 namespace parcel::platform {

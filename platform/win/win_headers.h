@@ -11,6 +11,7 @@
 #endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
 
 #endif  // PARCEL_PLATFORM_WIN_WIN_HEADERS_H_
