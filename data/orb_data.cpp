@@ -16,9 +16,8 @@ namespace {
 // request is had through the allocation hook, so a test can fail any of them.
 template <typename T>
 T* AllocateArray(std::int64_t count) noexcept {
-  return static_cast<T*>(parcel::platform::HookedCalloc(parcel::platform::AllocSite::kTransfer,
-                                                        static_cast<std::size_t>(count),
-                                                        sizeof(T)));
+  return static_cast<T*>(parcel::platform::HookedCalloc(
+      parcel::platform::AllocSite::kTransfer, static_cast<std::size_t>(count), sizeof(T)));
 }
 
 std::int32_t ClampWidth(std::int64_t sum) {
@@ -53,10 +52,10 @@ std::int32_t ReadNumber(const char* text, const char* end) noexcept {
 
 }  // namespace parcel::data
 
-using parcel::data::ReadNumber;
 using parcel::data::AllocateArray;
 using parcel::data::ClampWidth;
 using parcel::data::PutField;
+using parcel::data::ReadNumber;
 
 OrbData::OrbData() noexcept
     : descriptionLength(0),
@@ -118,14 +117,16 @@ int OrbData::ReadTransfer(char* buffer, std::uint32_t length) noexcept {
   // A new request starts a new response. Releasing here (rather than only
   // forgetting the pointer) keeps a missing ResetOutput from leaking it.
   ResetOutput();
-  if (length < PARCEL_TRANSFER_HEADER_SIZE || std::memcmp(buffer, PARCEL_TRANSFER_MAGIC, PARCEL_TRANSFER_MAGIC_SIZE) != 0) {
+  if (length < PARCEL_TRANSFER_HEADER_SIZE ||
+      std::memcmp(buffer, PARCEL_TRANSFER_MAGIC, PARCEL_TRANSFER_MAGIC_SIZE) != 0) {
     return 1;
   }
   const char* end = buffer + length;
   requestStart = buffer;
   requestLength = length;
   description = buffer + PARCEL_TRANSFER_HEADER_SIZE;
-  descriptionLength = static_cast<std::uint32_t>(ReadNumber(buffer + PARCEL_TRANSFER_DESCRIPTION_LENGTH_OFFSET, end));
+  descriptionLength = static_cast<std::uint32_t>(
+      ReadNumber(buffer + PARCEL_TRANSFER_DESCRIPTION_LENGTH_OFFSET, end));
   rawLength = ReadNumber(buffer + 32, end);
   // dataStart may lie beyond the request; ParseDescription never uses it then.
   dataStart = std::uint64_t{PARCEL_TRANSFER_HEADER_SIZE} + descriptionLength <= length
@@ -168,7 +169,8 @@ int OrbData::ParseDescription() noexcept {
 int OrbData::ParseWithDescription() noexcept {
   // The whole description must lie inside the request.
   if (dataStart == nullptr) return 1;
-  const std::int32_t records = static_cast<std::int32_t>(descriptionLength / PARCEL_TRANSFER_RECORD_SIZE);
+  const std::int32_t records =
+      static_cast<std::int32_t>(descriptionLength / PARCEL_TRANSFER_RECORD_SIZE);
   if (records < 1) return 1;
   recordKinds = AllocateArray<std::uint32_t>(records);
   if (recordKinds == nullptr) return 1;
@@ -182,7 +184,8 @@ int OrbData::ParseWithDescription() noexcept {
                {"TBWD", parcel::data::kRecordTbwd}, {"CLNM", parcel::data::kRecordClnm},
                {"CLWD", parcel::data::kRecordClwd}};
   for (std::int32_t r = 0; r < records; ++r) {
-    char* tag = description + std::size_t{PARCEL_TRANSFER_RECORD_SIZE} * static_cast<std::size_t>(r);
+    char* tag =
+        description + std::size_t{PARCEL_TRANSFER_RECORD_SIZE} * static_cast<std::size_t>(r);
     for (std::uint32_t i = 0; i < PARCEL_TRANSFER_TAG_SIZE; ++i) {
       tag[i] = tag[i] == ' ' ? '\0'
                              : static_cast<char>(std::toupper(static_cast<unsigned char>(tag[i])));
@@ -228,8 +231,9 @@ int OrbData::ParseWithDescription() noexcept {
   std::int32_t t = -1;
   std::int64_t width_sum = 0;
   for (std::int32_t r = 1; r < records; ++r) {
-    const char* value =
-        description + std::size_t{PARCEL_TRANSFER_RECORD_SIZE} * static_cast<std::size_t>(r) + PARCEL_TRANSFER_TAG_SIZE;
+    const char* value = description +
+                        std::size_t{PARCEL_TRANSFER_RECORD_SIZE} * static_cast<std::size_t>(r) +
+                        PARCEL_TRANSFER_TAG_SIZE;
     const std::uint32_t kind = recordKinds[r];
     if (kind == parcel::data::kRecordTbnm) {
       if (t >= 0) tableLineWidth[t] = ClampWidth(width_sum);
@@ -253,8 +257,7 @@ int OrbData::ParseWithDescription() noexcept {
         // At most 2^31 records of at most 2^31 each: the 64-bit sum cannot wrap.
         width_sum += ReadNumber(value, end);
         break;
-      default:
-        break;
+      default: break;
     }
   }
   tableLineWidth[t] = ClampWidth(width_sum);
@@ -300,8 +303,9 @@ int OrbData::FindTable(const char* name) noexcept {
   std::int32_t k = 0;
   for (std::int32_t r = 0; r < recordCount; ++r) {
     if (recordKinds[r] != parcel::data::kRecordTbnm) continue;
-    const char* value =
-        description + std::size_t{PARCEL_TRANSFER_RECORD_SIZE} * static_cast<std::size_t>(r) + PARCEL_TRANSFER_TAG_SIZE;
+    const char* value = description +
+                        std::size_t{PARCEL_TRANSFER_RECORD_SIZE} * static_cast<std::size_t>(r) +
+                        PARCEL_TRANSFER_TAG_SIZE;
     const std::int32_t index = k++;
     if (value[n] != ' ' && value[n] != '\0') continue;
     bool equal = true;
@@ -339,7 +343,8 @@ void PutOutputHeader(char* header, std::uint32_t length, const char* mimeType, c
   PutField(header + PARCEL_OUTPUT_MIME_TYPE_OFFSET, PARCEL_OUTPUT_MIME_TYPE_SIZE, mimeType);
   PutField(header + PARCEL_OUTPUT_NAME_OFFSET, PARCEL_OUTPUT_NAME_SIZE, name);
   PutField(header + PARCEL_OUTPUT_FILE_NAME_OFFSET, PARCEL_OUTPUT_FILE_NAME_SIZE, fileName);
-  std::snprintf(header + PARCEL_OUTPUT_LENGTH_OFFSET, PARCEL_OUTPUT_LENGTH_SIZE, "%d", static_cast<int>(length));
+  std::snprintf(header + PARCEL_OUTPUT_LENGTH_OFFSET, PARCEL_OUTPUT_LENGTH_SIZE, "%d",
+                static_cast<int>(length));
 }
 
 // The response length with one more record of `length` bytes; 0 when the

@@ -14,18 +14,18 @@
 namespace parcel::host {
 
 struct ServeOptions {
-  std::string module;                 // module file to load
-  std::string listen = "127.0.0.1";   // address to listen on
-  int port = 8080;                    // 0: any free port
-  std::string port_file;              // where to write the bound port; empty: nowhere
-  std::size_t threads = 0;            // workers and interpreters; 0: one per processor, at least 2
-  std::string store;                  // store directory; empty: a new one under the temporary directory
+  std::string module;                // module file to load
+  std::string listen = "127.0.0.1";  // address to listen on
+  int port = 8080;                   // 0: any free port
+  std::string port_file;             // where to write the bound port; empty: nowhere
+  std::size_t threads = 0;           // workers and interpreters; 0: one per processor, at least 2
+  std::string store;  // store directory; empty: a new one under the temporary directory
   std::uint64_t store_bytes = std::uint64_t{1} << 30;
   std::uint64_t expiry_seconds = 3600;
-  std::uint64_t max_upload = 64u << 20;  // largest request body
+  std::uint64_t max_upload = 64u << 20;      // largest request body
   std::size_t max_files = PARCEL_MAX_FILES;  // files in one upload
-  bool public_downloads = false;         // serve archives without their download token
-  bool quiet = false;                    // no access log
+  bool public_downloads = false;             // serve archives without their download token
+  bool quiet = false;                        // no access log
 };
 
 // Largest upload the server takes: the transfer form and the archive's sizes

@@ -94,7 +94,7 @@ enum {
 #define PARCEL_ABI_STATIC_ASSERT(condition, message) _Static_assert(condition, message)
 #endif
 #define PARCEL_SLOT_OFFSET(slot) ((size_t)(slot) * sizeof(void (*)(void)))
-#define PARCEL_ABI_ASSERT_SLOT(member, slot)                                            \
+#define PARCEL_ABI_ASSERT_SLOT(member, slot)                                                    \
   PARCEL_ABI_STATIC_ASSERT(offsetof(ParcelInterpreterVtbl, member) == PARCEL_SLOT_OFFSET(slot), \
                            #member " is slot " #slot)
 PARCEL_ABI_ASSERT_SLOT(Init, PARCEL_SLOT_INIT);
@@ -108,7 +108,8 @@ PARCEL_ABI_ASSERT_SLOT(GetType, PARCEL_SLOT_GET_TYPE);
 PARCEL_ABI_ASSERT_SLOT(GetVersion, PARCEL_SLOT_GET_VERSION);
 PARCEL_ABI_ASSERT_SLOT(Destroy, PARCEL_SLOT_DESTROY);
 PARCEL_ABI_ASSERT_SLOT(Execute, PARCEL_SLOT_EXECUTE);
-PARCEL_ABI_STATIC_ASSERT(sizeof(ParcelInterpreterVtbl) == PARCEL_SLOT_OFFSET(PARCEL_SLOT_EXECUTE + 1),
+PARCEL_ABI_STATIC_ASSERT(sizeof(ParcelInterpreterVtbl) ==
+                             PARCEL_SLOT_OFFSET(PARCEL_SLOT_EXECUTE + 1),
                          "the table ends after Execute");
 
 /* The transfer form. Every field is text: numbers in decimal, texts padded
@@ -145,18 +146,21 @@ PARCEL_ABI_STATIC_ASSERT(sizeof(ParcelInterpreterVtbl) == PARCEL_SLOT_OFFSET(PAR
 #define PARCEL_OUTPUT_LENGTH_SIZE 16u
 
 PARCEL_ABI_STATIC_ASSERT(PARCEL_TRANSFER_DESCRIPTION_LENGTH_OFFSET == PARCEL_TRANSFER_FIELD_SIZE &&
-                             PARCEL_TRANSFER_SECOND_NUMBER_OFFSET == 2 * PARCEL_TRANSFER_FIELD_SIZE &&
+                             PARCEL_TRANSFER_SECOND_NUMBER_OFFSET ==
+                                 2 * PARCEL_TRANSFER_FIELD_SIZE &&
                              PARCEL_TRANSFER_HEADER_SIZE == 3 * PARCEL_TRANSFER_FIELD_SIZE,
                          "the header is three fields");
 PARCEL_ABI_STATIC_ASSERT(PARCEL_TRANSFER_TAG_SIZE + PARCEL_TRANSFER_VALUE_SIZE ==
-                             PARCEL_TRANSFER_RECORD_SIZE, "tag and value fill a record");
+                             PARCEL_TRANSFER_RECORD_SIZE,
+                         "tag and value fill a record");
 PARCEL_ABI_STATIC_ASSERT(PARCEL_OUTPUT_LENGTH_OFFSET + PARCEL_OUTPUT_LENGTH_SIZE ==
-                             PARCEL_OUTPUT_HEADER_SIZE, "the length ends the output header");
+                             PARCEL_OUTPUT_HEADER_SIZE,
+                         "the length ends the output header");
 
 /* Limits of one compression request. */
-#define PARCEL_MAX_FILES 65535u           /* the archive's entry counts are 16-bit */
-#define PARCEL_MAX_NAME_BYTES 255u        /* an entry's file name, UTF-8 */
-#define PARCEL_MAX_ENTRY_NAME_BYTES 259u  /* path, backslash and name together */
+#define PARCEL_MAX_FILES 65535u          /* the archive's entry counts are 16-bit */
+#define PARCEL_MAX_NAME_BYTES 255u       /* an entry's file name, UTF-8 */
+#define PARCEL_MAX_ENTRY_NAME_BYTES 259u /* path, backslash and name together */
 /* The archive: an output record's length is a signed 32-bit number, which
  * also bounds every file. */
 #define PARCEL_MAX_ARCHIVE_BYTES 0x7FFFFFFFu

@@ -136,8 +136,8 @@ bool ZipInterpreter::Execute() noexcept {
       // An empty selection or one larger than the part leaves the file out.
       if (count == 0 || count > part_size) continue;
 
-      int result = ZipOpenEntry(archive.get(), entry_name, &info, nullptr, 0, nullptr, 0, nullptr,
-                                8, -1);
+      int result =
+          ZipOpenEntry(archive.get(), entry_name, &info, nullptr, 0, nullptr, 0, nullptr, 8, -1);
       if (result == ZIP_SUCCESS) result = ZipWriteEntry(archive.get(), GetPartData(k + 1), count);
       if (result == ZIP_SUCCESS) result = ZipCloseEntry(archive.get());
       if (result != ZIP_SUCCESS) return Fail(kErrorCloseArchive, kCloseFailed);
@@ -162,9 +162,8 @@ bool ZipInterpreter::Execute() noexcept {
                   static_cast<int>(length), entry_name);
     // The archive's block becomes the response: no copy of the archive. An
     // archive without its report would be an answer no host can read.
-    const bool stored =
-        AddResponse(document) &&
-        AdoptOutputPart(bytes, length, "application/zip", "ZIPFILE", entry_name);
+    const bool stored = AddResponse(document) &&
+                        AdoptOutputPart(bytes, length, "application/zip", "ZIPFILE", entry_name);
     if (!stored) {
       parcel::zip::ReleaseArchiveData(bytes);
       // A report without its archive would claim a success the host cannot use.

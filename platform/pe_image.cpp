@@ -58,8 +58,7 @@ class Image {
         count_field = 108;
         directories = 112;
         break;
-      default:
-        return false;
+      default: return false;
     }
     const std::uint32_t entry = directories + 8 * kResourceDirectoryIndex;
     if (entry + 8 > optional_size) return false;
@@ -114,7 +113,8 @@ class Image {
     const std::uint64_t directory = std::uint64_t{resource_root_} + directory_offset;
     std::uint8_t header[kDirectoryHeaderSize];
     if (!ReadRva(directory, header, sizeof header)) return false;
-    const std::uint32_t count = std::uint32_t{DecodeFixed16(header + 12)} + DecodeFixed16(header + 14);
+    const std::uint32_t count =
+        std::uint32_t{DecodeFixed16(header + 12)} + DecodeFixed16(header + 14);
     std::uint64_t entries;
     if (count == 0 || !Map(directory + kDirectoryHeaderSize,
                            std::uint64_t{count} * kDirectoryEntrySize, &entries)) {

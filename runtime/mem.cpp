@@ -38,7 +38,8 @@ void* MemAlloc(std::size_t size, const char* callerId) noexcept {
 
 void* MemRealloc(void* block, std::size_t size, const char* callerId) noexcept {
   if (size == 0) return std::realloc(block, 0);
-  void* resized = parcel::platform::HookedRealloc(parcel::platform::AllocSite::kRuntime, block, size);
+  void* resized =
+      parcel::platform::HookedRealloc(parcel::platform::AllocSite::kRuntime, block, size);
   if (resized == nullptr) TraceFailure(true, size, callerId);
   return resized;
 }

@@ -226,8 +226,7 @@ TEST_F(ErrInfo, MessageNumbersAndArgumentTexts) {
        "abc: error 5|detail x|123|abc;;;;5|456|x"},
       {"detail without number", 3, false, "(123)%s: error %d", "detail %s",
        "abc: error 5|detail x|123|abc;;;;5||"},
-      {"numbers off", 0, false, "(123)%s: error %d", "detail %s",
-       "(123)abc: error 5|detail x||||"},
+      {"numbers off", 0, false, "(123)%s: error %d", "detail %s", "(123)abc: error 5|detail x||||"},
       {"prefix of other length", 4, false, "(123)%s: error %d", "(45)detail %s",
        "(123)abc: error 5|(45)detail x||||"},
       {"sys keeps all argument texts", 0, true, "%s: error %d", "detail %s",
@@ -669,7 +668,8 @@ TEST_F(ErrInfo, CopyInternalFormCountsAndChecksEyecatchers) {
 }
 
 TEST_F(ErrInfo, AreaWithoutMemoryGivesMinusFive) {
-  parcel::platform::SetAllocFailure({.site = parcel::platform::AllocSite::kRuntime, .after = 0, .once = false});
+  parcel::platform::SetAllocFailure(
+      {.site = parcel::platform::AllocSite::kRuntime, .after = 0, .once = false});
   EXPECT_EQ(ErrSetFmt("c", 1, "m", 1, "e", 1, "d"), -5);
   EXPECT_EQ(ErrCpTo(plain_.data(), static_cast<int>(plain_.size())), -5);
   EXPECT_EQ(ErrCpNetToInt(plain_.data(), static_cast<int>(plain_.size())), -5);

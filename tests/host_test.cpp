@@ -24,11 +24,11 @@
 namespace {
 
 using parcel::host::BuildJobDescription;
-using parcel::platform::PutFixed16;
-using parcel::platform::PutFixed32;
 using parcel::host::JobFile;
 using parcel::host::OutputRecord;
 using parcel::host::RequestBuilder;
+using parcel::platform::PutFixed16;
+using parcel::platform::PutFixed32;
 
 std::string TableBytes(OrbData& data, int table) {
   return std::string(data.GetTableData(table),
@@ -147,7 +147,9 @@ TEST(HostJobDescription, ModuleParserReadsBackEveryNameAndPath) {
       {"a&amp;b", "&lt;not an entity&gt; & <tag/>", 3},
       {"two  spaces\tand\ttabs", "  lead and trail  ", 4},
       {"x size=\"9\" path=\"y\"", "name=\"z\"", 5},
-      {"gr\xC3\xBC\xC3\x9F" "e\\\xE6\x97\xA5\xE6\x9C\xAC", "\xE8\xAA\x9E.txt", 6},
+      {"gr\xC3\xBC\xC3\x9F"
+       "e\\\xE6\x97\xA5\xE6\x9C\xAC",
+       "\xE8\xAA\x9E.txt", 6},
       {"", "/>", 7},
   };
   const std::string xml = BuildJobDescription(files);
@@ -182,7 +184,8 @@ TEST(HostResponseRecords, ReadsWhatTheContainerWrites) {
 
   std::vector<OutputRecord> records;
   std::string error;
-  ASSERT_TRUE(parcel::host::ParseResponse(std::string_view(out, length), &records, &error)) << error;
+  ASSERT_TRUE(parcel::host::ParseResponse(std::string_view(out, length), &records, &error))
+      << error;
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0].mime_type, "text/xml");
   EXPECT_EQ(records[0].name, "META");
@@ -209,8 +212,8 @@ TEST(HostResponseRecords, RejectsMalformedRecords) {
   long_length[144] = '7';  // 7 bytes announced, 6 present
   std::string negative = good;
   negative.replace(144, 2, "-6");
-  std::vector<std::string> cases = {good.substr(0, 159), good.substr(0, 165), bad_magic,
-                                    long_length, negative, good + "T"};
+  std::vector<std::string> cases = {
+      good.substr(0, 159), good.substr(0, 165), bad_magic, long_length, negative, good + "T"};
   for (const std::string& response : cases) {
     std::vector<OutputRecord> records;
     std::string error;
@@ -263,7 +266,8 @@ struct TinyZip {
   int count = 0;
 
   void Add(const std::string& name, const std::string& data) {
-    auto crc = std::uint32_t(crc32(0, reinterpret_cast<const Bytef*>(data.data()), uInt(data.size())));
+    auto crc =
+        std::uint32_t(crc32(0, reinterpret_cast<const Bytef*>(data.data()), uInt(data.size())));
     auto offset = std::uint32_t(bytes.size());
     auto size = std::uint32_t(data.size());
     auto name_length = std::uint16_t(name.size());
@@ -287,7 +291,8 @@ struct TinyZip {
     PutFixed32(&out, 0x06054B50);
     PutFixed16(&out, 0), PutFixed16(&out, 0);
     PutFixed16(&out, std::uint16_t(count)), PutFixed16(&out, std::uint16_t(count));
-    PutFixed32(&out, std::uint32_t(directory.size())), PutFixed32(&out, std::uint32_t(bytes.size()));
+    PutFixed32(&out, std::uint32_t(directory.size())),
+        PutFixed32(&out, std::uint32_t(bytes.size()));
     PutFixed16(&out, std::uint16_t(comment.size()));
     return out + comment;
   }
@@ -370,8 +375,8 @@ std::string ResponseOf(const std::vector<Record>& records) {
 
 std::string Report(std::size_t size) {
   return "<?xml version=\"1.0\"?><RESPONSE><COMPRESSED_FILE name=\"ZIPFILE\" "
-         "type=\"application/zip\" size=\"" + std::to_string(size) +
-         "\" url=\"/output/zipfile_1.zip\"/></RESPONSE>";
+         "type=\"application/zip\" size=\"" +
+         std::to_string(size) + "\" url=\"/output/zipfile_1.zip\"/></RESPONSE>";
 }
 
 constexpr char kErrorDocument[] =

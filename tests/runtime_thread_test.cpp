@@ -114,8 +114,9 @@ class RuntimeThrKey : public ::testing::TestWithParam<bool> {
   std::size_t registry_before_ = 0;
 };
 
-INSTANTIATE_TEST_SUITE_P(Switches, RuntimeThrKey, ::testing::Bool(),
-                         [](const auto& param_info) { return param_info.param ? "Active" : "Inactive"; });
+INSTANTIATE_TEST_SUITE_P(Switches, RuntimeThrKey, ::testing::Bool(), [](const auto& param_info) {
+  return param_info.param ? "Active" : "Inactive";
+});
 
 TEST_P(RuntimeThrKey, ReleaseOfAnEmptyVariableIsNoKey) {
   std::uint32_t key = THR_KEY_NONE;

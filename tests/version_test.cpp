@@ -30,9 +30,9 @@ using parcel::platform::pe::TextValue;
 using parcel::testing::Bytes;
 using parcel::testing::FourValues;
 using parcel::testing::PeImage;
-using parcel::testing::StringTable;
 using parcel::testing::Put16;
 using parcel::testing::Put32;
+using parcel::testing::StringTable;
 using parcel::testing::VersionTree;
 using parcel::version::detail::StampScanner;
 
@@ -118,7 +118,8 @@ TEST(VersionStampScan, MarkersLinesAndKeywords) {
     std::string input;
     Strings expected;
   } cases[] = {
-      {"four stamps among other bytes", std::string("ab") + Stamps(kStampValues) + "cd", kStampValues},
+      {"four stamps among other bytes", std::string("ab") + Stamps(kStampValues) + "cd",
+       kStampValues},
       {"doubled number sign", std::string("#") + Stamp("Platform: ", "p"), none},
       {"mismatching byte is not retried", std::string("#[%") + Stamp("Platform: ", "p"), none},
       {"match restarts after a mismatch", std::string("#[x") + Stamp("Platform: ", "p"),
@@ -133,7 +134,8 @@ TEST(VersionStampScan, MarkersLinesAndKeywords) {
        PlatformOnly(std::string("a") + marker + "SpecialBuild: b")},
       {"line cut to 126 bytes", Stamp("Platform: ", v116 + "dropped"), PlatformOnly(v116)},
       {"scan resumes after the dropped byte",
-       marker + "Platform: " + v116 + "D" + Stamp("SpecialBuild: ", "s"), {kNone, kNone, v116, "s"}},
+       marker + "Platform: " + v116 + "D" + Stamp("SpecialBuild: ", "s"),
+       {kNone, kNone, v116, "s"}},
       {"dropped byte is not a marker's first",
        marker + "Platform: " + v116 + Stamp("SpecialBuild: ", "s"), PlatformOnly(v116)},
   };

@@ -57,8 +57,8 @@ inline ::testing::AssertionResult InflateRaw(std::string_view in, std::size_t si
   const int z = inflate(&s, Z_FINISH);
   inflateEnd(&s);
   if (z != Z_STREAM_END || s.avail_in != 0 || s.total_out != size) {
-    return ::testing::AssertionFailure() << "inflate " << z << ", " << s.avail_in
-                                         << " bytes left, " << s.total_out << " out of " << size;
+    return ::testing::AssertionFailure() << "inflate " << z << ", " << s.avail_in << " bytes left, "
+                                         << s.total_out << " out of " << size;
   }
   out->resize(size);
   return ::testing::AssertionSuccess();
@@ -112,8 +112,8 @@ inline ::testing::AssertionResult ReadEntryAt(std::string_view z, std::size_t* p
     return fail() << "local header of " << e->name;
   }
   if (Le(z, h + 6, 2) != e->flag || Le(z, h + 8, 2) != e->method || Le(z, h + 10, 4) != e->time ||
-      Le(z, h + 14, 4) != e->crc || Le(z, h + 18, 4) != e->compressed ||
-      Le(z, h + 22, 4) != size || Le(z, h + 26, 2) != n) {
+      Le(z, h + 14, 4) != e->crc || Le(z, h + 18, 4) != e->compressed || Le(z, h + 22, 4) != size ||
+      Le(z, h + 26, 2) != n) {
     return fail() << "local header of " << e->name << " differs from its central record";
   }
   const std::uint32_t lx = Le(z, h + 28, 2);

@@ -155,8 +155,9 @@ std::string PythonListing(const std::vector<Entry>& entries, const std::string& 
     return ::testing::AssertionFailure() << "zipfile: " << listing;
   }
   if (listing != expected) {
-    return ::testing::AssertionFailure() << "zipfile lists\n" << listing.substr(0, 2000)
-                                         << "\ninstead of\n" << expected.substr(0, 2000);
+    return ::testing::AssertionFailure() << "zipfile lists\n"
+                                         << listing.substr(0, 2000) << "\ninstead of\n"
+                                         << expected.substr(0, 2000);
   }
   return ::testing::AssertionSuccess();
 }
@@ -269,13 +270,13 @@ TEST_P(ZipRecords, OneDeflatedEntryHasTheDocumentedLayout) {
   const std::uint32_t c = AbcArchiveSize() - 108;  // everything but the data is fixed
   ASSERT_EQ(z.size(), 108u + c);
   const std::string sizes = U32(0x352441C2) + U32(c) + U32(3);
-  EXPECT_EQ(z.substr(0, 35), "PK\3\4" + U16(20) + U16(0) + U16(8) + U32(0) + sizes + U16(5) +
-                                 U16(0) + "a.txt");
-  EXPECT_EQ(z.substr(35 + c, 51), "PK\1\2" + U16(0) + U16(20) + U16(0) + U16(8) + U32(0) +
-                                      sizes + U16(5) + U16(0) + U16(0) + U16(0) + U16(0) +
-                                      U32(0) + U32(0) + "a.txt");
-  EXPECT_EQ(z.substr(86 + c), "PK\5\6" + U16(0) + U16(0) + U16(1) + U16(1) + U32(51) +
-                                  U32(35 + c) + U16(0));
+  EXPECT_EQ(z.substr(0, 35),
+            "PK\3\4" + U16(20) + U16(0) + U16(8) + U32(0) + sizes + U16(5) + U16(0) + "a.txt");
+  EXPECT_EQ(z.substr(35 + c, 51), "PK\1\2" + U16(0) + U16(20) + U16(0) + U16(8) + U32(0) + sizes +
+                                      U16(5) + U16(0) + U16(0) + U16(0) + U16(0) + U32(0) + U32(0) +
+                                      "a.txt");
+  EXPECT_EQ(z.substr(86 + c),
+            "PK\5\6" + U16(0) + U16(0) + U16(1) + U16(1) + U32(51) + U32(35 + c) + U16(0));
   std::string data;
   EXPECT_TRUE(InflateRaw(z.substr(35, c), 3, &data));
   EXPECT_EQ(data, "abc");
@@ -338,13 +339,13 @@ TEST_P(ZipRecords, DateAndTimeAreCopiedOrPacked) {
     std::uint32_t expected;
   } cases[] = {
       {false, {}, 0},
-      {true, {41, 30, 9, 8, 11, 126, 0, 0, 0}, 0x5D884BD4},   // years since 1900
-      {true, {41, 30, 9, 8, 11, 2026, 0, 0, 0}, 0x5D884BD4},  // full year
-      {true, {41, 30, 9, 8, 11, 46, 0, 0, 0}, 0x5D884BD4},    // years since 1980
-      {true, {40, 30, 9, 8, 11, 1981, 0, 0, 0}, 0x03884BD4},  // 1981 counts from 1980
-      {true, {40, 30, 9, 8, 11, 81, 0, 0, 0}, 0x03884BD4},    // 81 counts from 1900
+      {true, {41, 30, 9, 8, 11, 126, 0, 0, 0}, 0x5D884BD4},              // years since 1900
+      {true, {41, 30, 9, 8, 11, 2026, 0, 0, 0}, 0x5D884BD4},             // full year
+      {true, {41, 30, 9, 8, 11, 46, 0, 0, 0}, 0x5D884BD4},               // years since 1980
+      {true, {40, 30, 9, 8, 11, 1981, 0, 0, 0}, 0x03884BD4},             // 1981 counts from 1980
+      {true, {40, 30, 9, 8, 11, 81, 0, 0, 0}, 0x03884BD4},               // 81 counts from 1900
       {true, {0, 0, 0, 1, 0, 80, 0, 0, 0}, (80u * 512 + 32 + 1) << 16},  // 80 from 1980
-      {true, {41, 30, 9, 8, 11, 126, 0x12345678, 0, 0}, 0x12345678},  // packed value wins
+      {true, {41, 30, 9, 8, 11, 126, 0x12345678, 0, 0}, 0x12345678},     // packed value wins
   };
   for (const Case& c : cases) {
     ASSERT_EQ(Open("t", 8, -1, c.with_info ? &c.info : nullptr), ZIP_SUCCESS);
@@ -405,8 +406,7 @@ std::string WriteInPieces(const std::string& data, int method, int level, Piece 
             ZIP_SUCCESS);
   for (std::size_t at = 0; at < data.size();) {
     const std::size_t n = std::min<std::size_t>(piece(), data.size() - at);
-    EXPECT_EQ(ZipWriteEntry(archive, data.data() + at, static_cast<std::uint32_t>(n)),
-              ZIP_SUCCESS);
+    EXPECT_EQ(ZipWriteEntry(archive, data.data() + at, static_cast<std::uint32_t>(n)), ZIP_SUCCESS);
     at += n;
   }
   char* out = nullptr;
@@ -783,8 +783,10 @@ struct Planned {
 };
 
 std::vector<Planned> AllocationPlan() {
-  std::vector<Planned> plan = {{"text", TextData(70000, 1), 8}, {"random", RandomData(50000, 2), 0}};
-  for (int i = 0; i < 120; ++i) plan.push_back({std::string("s").append(std::to_string(i)), TextData(i * 3, i), 0});
+  std::vector<Planned> plan = {{"text", TextData(70000, 1), 8},
+                               {"random", RandomData(50000, 2), 0}};
+  for (int i = 0; i < 120; ++i)
+    plan.push_back({std::string("s").append(std::to_string(i)), TextData(i * 3, i), 0});
   plan.push_back({"last", TextData(20000, 3), 8});
   return plan;
 }
@@ -884,8 +886,7 @@ std::vector<Sample> Samples() {
   };
   add("many entries", [](ZipArchive*, auto entry) {
     for (int i = 0; i < 3000; ++i) {
-      entry("dir/file" + std::to_string(i) + ".txt", TextData(i % 700, i), i % 3 ? 8 : 0, -1,
-            1000);
+      entry("dir/file" + std::to_string(i) + ".txt", TextData(i % 700, i), i % 3 ? 8 : 0, -1, 1000);
     }
   });
   add("empty entries", [](ZipArchive*, auto entry) {
@@ -893,11 +894,14 @@ std::vector<Sample> Samples() {
     entry("stored empty", "", 0, -1, 1);
     entry("level nine", "", 8, 9, 1);
   });
-  add("levels and flags", [](ZipArchive*, auto entry) {
-    for (int level = -1; level <= 9; ++level) {
-      entry("level" + std::to_string(level), TextData(5000, level + 20), 8, level, 777);
-    }
-  }, "archive comment");
+  add(
+      "levels and flags",
+      [](ZipArchive*, auto entry) {
+        for (int level = -1; level <= 9; ++level) {
+          entry("level" + std::to_string(level), TextData(5000, level + 20), 8, level, 777);
+        }
+      },
+      "archive comment");
   add("multi-megabyte in pieces", [](ZipArchive*, auto entry) {
     entry("text.txt", TextData(4u << 20, 30), 8, -1, 65521);
     entry("random.bin", RandomData(3u << 20, 31), 8, -1, 4099);

@@ -75,7 +75,8 @@ const MiniXMLNode* CMiniXMLParser::SelectByName(int step, const MiniXMLNode* par
   return nullptr;
 }
 
-const MiniXMLNode* CMiniXMLParser::FindNode(const char* path, std::va_list arguments) const noexcept {
+const MiniXMLNode* CMiniXMLParser::FindNode(const char* path,
+                                            std::va_list arguments) const noexcept {
   if (path == nullptr) return nullptr;
   const MiniXMLNode* node = &root;
   for (int step = 0; *path != '\0'; ++step) {

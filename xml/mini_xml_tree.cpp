@@ -90,9 +90,8 @@ class Reader {
   Reader(const char* text, std::size_t length) noexcept
       : text_(text),
         end_(text + length),
-        budget_(length < kReadBudgetLimit / kReadBudgetPerByte
-                    ? kReadBudgetPerByte * (length + 1)
-                    : kReadBudgetLimit),
+        budget_(length < kReadBudgetLimit / kReadBudgetPerByte ? kReadBudgetPerByte * (length + 1)
+                                                               : kReadBudgetLimit),
         less_(text, length, "<"),
         greater_(text, length, ">"),
         cdata_close_(text, length, "]]>") {}
@@ -349,7 +348,8 @@ std::size_t DecodeEntitiesInto(const char* src, std::size_t length, char* out,
     char replacement;
   };
   static constexpr Entity kEntities[] = {
-      {"&amp;", 5, '&'}, {"&lt;", 4, '<'}, {"&gt;", 4, '>'}, {"&apos;", 6, '\''}, {"&quot;", 6, '"'},
+      {"&amp;", 5, '&'},   {"&lt;", 4, '<'},   {"&gt;", 4, '>'},
+      {"&apos;", 6, '\''}, {"&quot;", 6, '"'},
   };
   std::size_t written = 0;
   std::size_t read = 0;

@@ -17,9 +17,9 @@
 #include "zip/zip_records.h"
 
 using parcel::platform::AllocSite;
+using parcel::platform::EncodeFixed32;
 using parcel::zip::kZipMaxEntries;
 using parcel::zip::kZipMaxFieldLength;
-using parcel::platform::EncodeFixed32;
 
 namespace parcel::zip {
 namespace {
@@ -64,8 +64,8 @@ namespace {
 // Null when memory runs out.
 unsigned char* NewCentralRecord(const parcel::zip::EntryFields& fields, std::uint32_t size,
                                 const char* name, const void* extra, const char* comment) noexcept {
-  auto* record =
-      static_cast<unsigned char*>(parcel::platform::HookedMalloc(AllocSite::kZipCentralRecord, size));
+  auto* record = static_cast<unsigned char*>(
+      parcel::platform::HookedMalloc(AllocSite::kZipCentralRecord, size));
   if (record == nullptr) return nullptr;
   parcel::zip::EncodeCentralRecord(record, fields);
   unsigned char* at = record + parcel::zip::kCentralRecordSize;
@@ -89,8 +89,8 @@ parcel::zip::EntryEncoder* ZipArchive::EncoderFor(int entry_method) noexcept {
 
 int ZipArchive::OpenEntry(const char* name, const ZipEntryInfo* info, const void* localExtra,
                           std::uint32_t localExtraLength, const void* centralExtra,
-                          std::uint32_t centralExtraLength, const char* comment,
-                          int entry_method, int level) noexcept {
+                          std::uint32_t centralExtraLength, const char* comment, int entry_method,
+                          int level) noexcept {
   // Everything the caller passed is checked before the open entry is closed,
   // so a refused call changes nothing.
   if (entry_method != 0 && entry_method != 8) return ZIP_ERR_PARAM;
@@ -227,18 +227,17 @@ int ZipArchive::Finish(const char* comment, char** outData, std::uint32_t* outLe
     const std::uint64_t directory_offset = buffer.cursor;
     // One reservation for the rest of the archive: either all of it fits
     // below the limit and in memory, or nothing more is written.
-    err = parcel::zip::BufferReserve(
-        &buffer, directory.size + parcel::zip::kEndRecordSize + comment_length);
+    err = parcel::zip::BufferReserve(&buffer,
+                                     directory.size + parcel::zip::kEndRecordSize + comment_length);
     for (ZipDirBlock* block = directory.first; block != nullptr && err == ZIP_SUCCESS;
          block = block->next) {
       err = ZipBufferWrite(&buffer, block->data, block->filled);
     }
     if (err == ZIP_SUCCESS) {
       unsigned char end[parcel::zip::kEndRecordSize];
-      parcel::zip::EncodeEndRecord(end, static_cast<std::uint16_t>(entryCount),
-                                   static_cast<std::uint32_t>(directory.size),
-                                   static_cast<std::uint32_t>(directory_offset),
-                                   static_cast<std::uint16_t>(comment_length));
+      parcel::zip::EncodeEndRecord(
+          end, static_cast<std::uint16_t>(entryCount), static_cast<std::uint32_t>(directory.size),
+          static_cast<std::uint32_t>(directory_offset), static_cast<std::uint16_t>(comment_length));
       err = ZipBufferWrite(&buffer, end, sizeof end);
       if (err == ZIP_SUCCESS) err = ZipBufferWrite(&buffer, comment, comment_length);
     }

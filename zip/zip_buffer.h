@@ -74,8 +74,7 @@ void DirRelease(Directory* directory) noexcept;
 
 // Writes the `n` (1 to 4) low-order bytes of `value`, least significant first,
 // through ZipBufferWrite. ZIP_ERR_PARAM for any other n.
-[[nodiscard]] int ZipBufferPutLE(ZipMemoryBuffer* buffer, std::uint32_t value,
-                                 unsigned n) noexcept;
+[[nodiscard]] int ZipBufferPutLE(ZipMemoryBuffer* buffer, std::uint32_t value, unsigned n) noexcept;
 
 // Moves the cursor to `position`; ZIP_ERR_POSITION, cursor unchanged, when
 // position is beyond the length.

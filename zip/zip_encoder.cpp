@@ -134,8 +134,8 @@ int OneShotDeflateEncoder::Write(const unsigned char* data, std::uint32_t length
     case State::kEmpty: {
       const std::size_t bound = libdeflate_deflate_compress_bound(compressor_, length);
       if (BufferReserve(buffer_, bound) == ZIP_SUCCESS) {
-        const std::size_t n = libdeflate_deflate_compress(
-            compressor_, data, length, buffer_->data + buffer_->cursor, bound);
+        const std::size_t n = libdeflate_deflate_compress(compressor_, data, length,
+                                                          buffer_->data + buffer_->cursor, bound);
         if (n != 0) {  // 0 only when the bound was too small, which it never is
           data_begin_ = buffer_->cursor;
           buffer_->cursor += n;
@@ -153,10 +153,8 @@ int OneShotDeflateEncoder::Write(const unsigned char* data, std::uint32_t length
     case State::kOneShot:
       if (int err = Handover(); err != ZIP_SUCCESS) return err;
       return streaming_->Write(data, length);
-    case State::kStreaming:
-      return streaming_->Write(data, length);
-    default:
-      return ZIP_ERR_PARAM;
+    case State::kStreaming: return streaming_->Write(data, length);
+    default: return ZIP_ERR_PARAM;
   }
 }
 
@@ -207,12 +205,9 @@ int OneShotDeflateEncoder::Finish() noexcept {
       static constexpr unsigned char kEmptyStream[2] = {0x03, 0x00};
       return ZipBufferWrite(buffer_, kEmptyStream, sizeof kEmptyStream);
     }
-    case State::kOneShot:
-      return ZIP_SUCCESS;
-    case State::kStreaming:
-      return streaming_->Finish();
-    default:
-      return ZIP_ERR_PARAM;
+    case State::kOneShot: return ZIP_SUCCESS;
+    case State::kStreaming: return streaming_->Finish();
+    default: return ZIP_ERR_PARAM;
   }
 }
 

@@ -36,7 +36,7 @@ inline constexpr std::uint32_t kLocalSharedOffset = 4;
 // central extra field and the comment.
 inline constexpr std::uint32_t kCentralRecordSignature = 0x02014B50;
 inline constexpr std::uint32_t kCentralRecordSize = 46;
-inline constexpr std::uint32_t kCentralMadeByOffset = 4;          // 16 bits: version made by
+inline constexpr std::uint32_t kCentralMadeByOffset = 4;  // 16 bits: version made by
 inline constexpr std::uint32_t kCentralSharedOffset = 6;
 inline constexpr std::uint32_t kCentralCommentLengthOffset = 32;  // 16 bits
 inline constexpr std::uint32_t kCentralDiskOffset = 34;           // 16 bits: disk number start
@@ -51,13 +51,13 @@ static_assert(kCentralSharedOffset + kSharedSize == kCentralCommentLengthOffset)
 // comment.
 inline constexpr std::uint32_t kEndRecordSignature = 0x06054B50;
 inline constexpr std::uint32_t kEndRecordSize = 22;
-inline constexpr std::uint32_t kEndDiskOffset = 4;                  // 16 bits: this disk
-inline constexpr std::uint32_t kEndDirectoryDiskOffset = 6;         // 16 bits
-inline constexpr std::uint32_t kEndDiskEntriesOffset = 8;           // 16 bits: entries on this disk
-inline constexpr std::uint32_t kEndEntriesOffset = 10;              // 16 bits
-inline constexpr std::uint32_t kEndDirectorySizeOffset = 12;        // 32 bits
-inline constexpr std::uint32_t kEndDirectoryOffsetOffset = 16;      // 32 bits
-inline constexpr std::uint32_t kEndCommentLengthOffset = 20;        // 16 bits
+inline constexpr std::uint32_t kEndDiskOffset = 4;              // 16 bits: this disk
+inline constexpr std::uint32_t kEndDirectoryDiskOffset = 6;     // 16 bits
+inline constexpr std::uint32_t kEndDiskEntriesOffset = 8;       // 16 bits: entries on this disk
+inline constexpr std::uint32_t kEndEntriesOffset = 10;          // 16 bits
+inline constexpr std::uint32_t kEndDirectorySizeOffset = 12;    // 32 bits
+inline constexpr std::uint32_t kEndDirectoryOffsetOffset = 16;  // 32 bits
+inline constexpr std::uint32_t kEndCommentLengthOffset = 20;    // 16 bits
 
 }  // namespace parcel::zip
 

@@ -33,7 +33,8 @@ bool AtomicFile::Open(const fs::path& target, std::string* error) {
     errno = 0;
     out_.open(candidate, std::ios::binary | std::ios::trunc);
     if (!out_.is_open()) {
-      *error = "cannot write " + QuotedPath(target) + ": " + ErrnoMessage("cannot create a file there");
+      *error =
+          "cannot write " + QuotedPath(target) + ": " + ErrnoMessage("cannot create a file there");
       return false;
     }
     target_ = target;

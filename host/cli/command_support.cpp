@@ -38,10 +38,8 @@ int Exchange(const Module& module, char* request, std::uint64_t size, Interprete
   *check = CheckResponse(response);
   switch (check->status) {
     case ResponseStatus::kNoResponse:
-    case ResponseStatus::kMalformed:
-      return Fail(kExitBadResponse, check->reason);
-    default:
-      return kExitOk;
+    case ResponseStatus::kMalformed: return Fail(kExitBadResponse, check->reason);
+    default: return kExitOk;
   }
 }
 

@@ -36,8 +36,8 @@ struct PackOptions {
 int Pack(const PackOptions& options, std::istream& names);
 
 struct RunOptions {
-  std::string request_file;      // a request in the transfer form
-  std::string directory = ".";   // where the output records go; created when missing
+  std::string request_file;     // a request in the transfer form
+  std::string directory = ".";  // where the output records go; created when missing
   std::string module;
   Verbosity verbosity = Verbosity::kNormal;
 };

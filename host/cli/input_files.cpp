@@ -217,8 +217,8 @@ bool CheckRequestLimits(std::span<const InputFile> files, std::string* error) {
   for (const InputFile& file : files) input += file.entry.size;
   *error = "the inputs are too large for one request: " + std::to_string(input) + " bytes in " +
            std::to_string(files.size()) + " files could make an archive of up to " +
-           std::to_string(worst) + " bytes; the limit is " + std::to_string(PARCEL_MAX_ARCHIVE_BYTES) +
-           " bytes";
+           std::to_string(worst) + " bytes; the limit is " +
+           std::to_string(PARCEL_MAX_ARCHIVE_BYTES) + " bytes";
   return false;
 }
 

@@ -38,8 +38,9 @@ Verbosity VerbosityOf(bool quiet, bool verbose) {
 
 int Main(int argc, char** argv) {
   parcel::platform::UseUtf8Console();
-  CLI::App app{"parcel-host: packs files into a zip archive through the parcel module,\n"
-               "loaded at run time the way a service host loads it."};
+  CLI::App app{
+      "parcel-host: packs files into a zip archive through the parcel module,\n"
+      "loaded at run time the way a service host loads it."};
   app.name("parcel-host");
   app.footer(parcel::host::ExitCodeHelp());
   app.require_subcommand(1);
@@ -90,8 +91,9 @@ int Main(int argc, char** argv) {
   parcel::host::ServeOptions serve_options;
   serve_options.module = default_module;
   CLI::App* serve = app.add_subcommand(
-      "serve", "Serve packing over HTTP: upload files, get the response document, download the "
-               "archive (Linux)");
+      "serve",
+      "Serve packing over HTTP: upload files, get the response document, download the "
+      "archive (Linux)");
   serve->add_option("--listen", serve_options.listen, "Address to listen on")
       ->default_str(serve_options.listen);
   serve->add_option("--port", serve_options.port, "Port to listen on; 0 picks a free one")
@@ -99,26 +101,30 @@ int Main(int argc, char** argv) {
       ->check(CLI::Range(0, 65535));
   serve->add_option("--port-file", serve_options.port_file,
                     "Write the port listened on into this file");
-  serve->add_option("--threads", serve_options.threads,
-                    "Worker threads, each with an interpreter of its own (default: one per "
-                    "processor, at least 2)")
+  serve
+      ->add_option("--threads", serve_options.threads,
+                   "Worker threads, each with an interpreter of its own (default: one per "
+                   "processor, at least 2)")
       ->check(CLI::Range(1, 256));
   serve->add_option("--store", serve_options.store,
                     "Directory for archives awaiting download; it must be empty or a store of an "
                     "earlier run (default: a new directory under the temporary directory)");
-  serve->add_option("--store-size", serve_options.store_bytes,
-                    "Bytes of archives kept at most, e.g. 512M or 2G")
+  serve
+      ->add_option("--store-size", serve_options.store_bytes,
+                   "Bytes of archives kept at most, e.g. 512M or 2G")
       ->transform(CLI::AsSizeValue(false))
       ->default_str("1G");
-  serve->add_option("--expiry", serve_options.expiry_seconds,
-                    "How long an archive is kept for download, e.g. 90s, 30m, 2h")
-      ->transform(CLI::AsNumberWithUnit(std::map<std::string, std::uint64_t>{
-                                            {"s", 1}, {"m", 60}, {"h", 3600}},
-                                        CLI::AsNumberWithUnit::CASE_SENSITIVE))
+  serve
+      ->add_option("--expiry", serve_options.expiry_seconds,
+                   "How long an archive is kept for download, e.g. 90s, 30m, 2h")
+      ->transform(CLI::AsNumberWithUnit(
+          std::map<std::string, std::uint64_t>{{"s", 1}, {"m", 60}, {"h", 3600}},
+          CLI::AsNumberWithUnit::CASE_SENSITIVE))
       ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{366} * 24 * 3600))
       ->default_str("1h");
-  serve->add_option("--max-upload", serve_options.max_upload,
-                    "Largest request body accepted, e.g. 64M; larger ones get 413 (at most 1G)")
+  serve
+      ->add_option("--max-upload", serve_options.max_upload,
+                   "Largest request body accepted, e.g. 64M; larger ones get 413 (at most 1G)")
       ->transform(CLI::AsSizeValue(false))
       ->check(CLI::Range(std::uint64_t{1}, parcel::host::kMaxUploadLimit))
       ->default_str("64M");
@@ -129,9 +135,10 @@ int Main(int argc, char** argv) {
                   "Serve archives to anyone who knows the name, without the download token");
   serve->add_flag("-q,--quiet", serve_options.quiet, "No access log");
   AddModuleOption(serve, &serve_options.module);
-  serve->footer("Example: parcel-host serve --port 8080\n"
-                "         curl -F file=@notes.txt http://127.0.0.1:8080/compress\n\n" +
-                parcel::host::ExitCodeHelp());
+  serve->footer(
+      "Example: parcel-host serve --port 8080\n"
+      "         curl -F file=@notes.txt http://127.0.0.1:8080/compress\n\n" +
+      parcel::host::ExitCodeHelp());
 
   // CLI11 takes an argument vector in reverse order.
   std::vector<std::string> args = parcel::platform::Utf8Arguments(argc, argv);

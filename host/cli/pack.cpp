@@ -13,8 +13,8 @@
 #include "host/job_description.h"
 #include "host/module.h"
 #include "host/path_text.h"
-#include "host/system_message.h"
 #include "host/response_check.h"
+#include "host/system_message.h"
 #include "host/zip_directory.h"
 #include "platform/bulk_memory.h"
 #include "platform/console.h"
@@ -65,20 +65,11 @@ bool ReadInto(const fs::path& source, char* destination, std::uint64_t size, Pro
   };
   const char* problem = nullptr;
   switch (platform::ReadWholeFile(source, destination, size, advance, bar, &system_error)) {
-    case platform::FileReadResult::kOk:
-      return true;
-    case platform::FileReadResult::kCannotOpen:
-      problem = "cannot be opened";
-      break;
-    case platform::FileReadResult::kReadError:
-      problem = "read error";
-      break;
-    case platform::FileReadResult::kShrank:
-      problem = "shrank while being read";
-      break;
-    case platform::FileReadResult::kGrew:
-      problem = "grew while being read";
-      break;
+    case platform::FileReadResult::kOk: return true;
+    case platform::FileReadResult::kCannotOpen: problem = "cannot be opened"; break;
+    case platform::FileReadResult::kReadError: problem = "read error"; break;
+    case platform::FileReadResult::kShrank: problem = "shrank while being read"; break;
+    case platform::FileReadResult::kGrew: problem = "grew while being read"; break;
   }
   *error = QuotedPath(source) + ": " + SystemMessage(system_error, problem);
   return false;
@@ -101,7 +92,8 @@ class RequestMemory {
 std::string Percent(std::uint64_t part, std::uint64_t whole) {
   if (whole == 0) return "-";
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f%%", 100.0 * static_cast<double>(part) / static_cast<double>(whole));
+  std::snprintf(text, sizeof text, "%.1f%%",
+                100.0 * static_cast<double>(part) / static_cast<double>(whole));
   return text;
 }
 
@@ -116,9 +108,9 @@ void PrintListing(const std::vector<ZipEntry>& entries) {
 // The files of one run and what the module should make of them.
 struct Inputs {
   std::vector<InputFile> files;
-  std::vector<JobFile> jobs;          // the files' entries, in order
-  std::uint64_t bytes = 0;            // their sizes together
-  std::size_t expected_entries = 0;   // files with content: empty ones are left out
+  std::vector<JobFile> jobs;         // the files' entries, in order
+  std::uint64_t bytes = 0;           // their sizes together
+  std::size_t expected_entries = 0;  // files with content: empty ones are left out
 };
 
 // The names to pack: the arguments, then those read from `names` with -@.
@@ -206,12 +198,9 @@ int AcceptResponse(const PackOptions& options, const ResponseCheck& check,
     return Fail(kExitOutput, error);
   }
   switch (check.status) {
-    case ResponseStatus::kArchive:
-      break;
-    case ResponseStatus::kJobError:
-      return FailWithJobError(check.document);
-    default:
-      return Fail(kExitBadResponse, check.reason);
+    case ResponseStatus::kArchive: break;
+    case ResponseStatus::kJobError: return FailWithJobError(check.document);
+    default: return Fail(kExitBadResponse, check.reason);
   }
   if (check.entries.size() != expected_entries) {
     return Fail(kExitBadResponse, "the module's archive holds " +

@@ -14,8 +14,7 @@ int Percent(std::uint64_t done, std::uint64_t total) {
 
 }  // namespace
 
-std::string ProgressBar::Render(const std::string& label, std::uint64_t done,
-                                std::uint64_t total) {
+std::string ProgressBar::Render(const std::string& label, std::uint64_t done, std::uint64_t total) {
   int percent = Percent(done, total);
   int filled = percent * kBarWidth / 100;
   std::string bar(static_cast<std::size_t>(filled), '#');

@@ -15,8 +15,8 @@ int Version(const std::string& file) {
                       &values[3]) != 1) {
     return Fail(kExitInput, file + " carries no version information");
   }
-  static const char* const kLabels[4] = {"file version:    ", "product version: ",
-                                         "platform:        ", "special build:   "};
+  static const char* const kLabels[4] = {
+      "file version:    ", "product version: ", "platform:        ", "special build:   "};
   for (int i = 0; i < 4; ++i) {
     std::printf("%s%s\n", kLabels[i], values[i]);
     std::free(values[i]);

@@ -13,9 +13,9 @@ struct AccessRecord {
   std::chrono::system_clock::time_point time;
   std::string remote;  // client address
   std::string method;
-  std::string path;    // without the query
+  std::string path;  // without the query
   int status = 0;
-  std::uint64_t bytes = 0;  // response body bytes sent
+  std::uint64_t bytes = 0;   // response body bytes sent
   double milliseconds = -1;  // from routing to the end of the response; negative: unknown
 };
 

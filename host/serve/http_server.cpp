@@ -118,7 +118,8 @@ void Server::Install(httplib::Server& http) {
     res.set_header("X-Content-Type-Options", "nosniff");
     return httplib::Server::HandlerResponse::Unhandled;
   });
-  http.set_logger([this](const httplib::Request& req, const httplib::Response& res) { Log(req, res); });
+  http.set_logger(
+      [this](const httplib::Request& req, const httplib::Response& res) { Log(req, res); });
   // Statuses the library sets itself (400 for a request it cannot read, 404
   // for an unknown path, 413) get a message; the handlers' own bodies stay.
   http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
@@ -150,10 +151,12 @@ void Server::Install(httplib::Server& http) {
     res.set_content(page.data(), page.size(), "text/html; charset=utf-8");
   });
   http.Get("/healthz", [this](const httplib::Request&, httplib::Response& res) { Health(res); });
-  http.Post("/compress", [this](const httplib::Request& req, httplib::Response& res,
-                                const httplib::ContentReader& reader) { Compress(req, res, reader); });
-  http.Post("/process", [this](const httplib::Request& req, httplib::Response& res,
-                               const httplib::ContentReader& reader) { ProcessRaw(req, res, reader); });
+  http.Post("/compress",
+            [this](const httplib::Request& req, httplib::Response& res,
+                   const httplib::ContentReader& reader) { Compress(req, res, reader); });
+  http.Post("/process",
+            [this](const httplib::Request& req, httplib::Response& res,
+                   const httplib::ContentReader& reader) { ProcessRaw(req, res, reader); });
   for (const char* path : {"/compress", "/process"}) {
     http.Get(path, [](const httplib::Request&, httplib::Response& res) {
       res.set_header("Allow", "POST");
@@ -177,8 +180,8 @@ void Server::Apply(const ServiceReply& reply, httplib::Response& res) {
     res.set_header(kTokenHeader, reply.token);
     // Scoped to the one archive, so each archive's cookie stands beside the
     // others and goes only with its own download.
-    res.set_header("Set-Cookie", std::string(kTokenCookie) + "=" + reply.token +
-                                     "; Path=/output/" + reply.archive_name +
+    res.set_header("Set-Cookie", std::string(kTokenCookie) + "=" + reply.token + "; Path=/output/" +
+                                     reply.archive_name +
                                      "; Max-Age=" + std::to_string(options_.expiry_seconds) +
                                      "; HttpOnly; SameSite=Strict");
   }
@@ -223,8 +226,9 @@ void Server::Compress(const httplib::Request& req, httplib::Response& res,
     case UploadError::kNone:
     default:
       if (res.status == 413) {
-        SetText(res, 413, "the upload is larger than the limit of " +
-                              std::to_string(options_.max_upload) + " bytes");
+        SetText(res, 413,
+                "the upload is larger than the limit of " + std::to_string(options_.max_upload) +
+                    " bytes");
       } else {
         SetText(res, 400, "the multipart/form-data body is malformed");
       }
@@ -248,8 +252,9 @@ void Server::ProcessRaw(const httplib::Request&, httplib::Response& res,
   });
   if (too_large || res.status == 413) {
     res.set_header("Connection", "close");
-    SetText(res, 413, "the request is larger than the upload limit of " +
-                          std::to_string(options_.max_upload) + " bytes");
+    SetText(res, 413,
+            "the request is larger than the upload limit of " +
+                std::to_string(options_.max_upload) + " bytes");
     return;
   }
   if (!read) {
@@ -279,25 +284,25 @@ void Server::Download(const httplib::Request& req, httplib::Response& res) {
   switch (status) {
     case OutputStore::GetStatus::kFound: break;
     case OutputStore::GetStatus::kForbidden:
-      SetText(res, 403, "this archive is served only with the download token of the upload that "
-                        "made it (header X-Parcel-Token or cookie parcel_token)");
+      SetText(res, 403,
+              "this archive is served only with the download token of the upload that "
+              "made it (header X-Parcel-Token or cookie parcel_token)");
       return;
     case OutputStore::GetStatus::kNotFound:
-    default:
-      SetText(res, 404, "no archive of that name: it never existed or has expired");
-      return;
+    default: SetText(res, 404, "no archive of that name: it never existed or has expired"); return;
   }
   res.set_header("Content-Disposition", "attachment; filename=\"" + name + "\"");
   res.set_header("Cache-Control", "private, no-store");
   std::shared_ptr<std::FILE> file = download.file;
-  res.set_content_provider(
-      static_cast<std::size_t>(download.size), "application/zip",
-      [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-        char buffer[kDownloadChunk];
-        if (::fseeko(file.get(), static_cast<off_t>(offset), SEEK_SET) != 0) return false;
-        std::size_t got = std::fread(buffer, 1, std::min(length, sizeof buffer), file.get());
-        return got > 0 && sink.write(buffer, got);
-      });
+  res.set_content_provider(static_cast<std::size_t>(download.size), "application/zip",
+                           [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                             char buffer[kDownloadChunk];
+                             if (::fseeko(file.get(), static_cast<off_t>(offset), SEEK_SET) != 0)
+                               return false;
+                             std::size_t got =
+                                 std::fread(buffer, 1, std::min(length, sizeof buffer), file.get());
+                             return got > 0 && sink.write(buffer, got);
+                           });
 }
 
 void Server::Health(httplib::Response& res) {
@@ -325,7 +330,8 @@ void Server::Log(const httplib::Request& req, const httplib::Response& res) {
   record.method = req.method;
   record.path = req.path;
   record.status = res.status;
-  if (req.method != "HEAD") record.bytes = res.content_provider_ ? res.content_length_ : res.body.size();
+  if (req.method != "HEAD")
+    record.bytes = res.content_provider_ ? res.content_length_ : res.body.size();
   std::string line = AccessLogLine(record) + "\n";
   std::lock_guard<std::mutex> lock(log_mutex_);
   std::fwrite(line.data(), 1, line.size(), stdout);
@@ -444,9 +450,9 @@ int Serve(const ServeOptions& options) {
     Message("cannot load module: " + error);
     return kExitModule;
   }
-  const std::size_t threads =
-      options.threads != 0 ? options.threads
-                           : std::max<std::size_t>(2, std::thread::hardware_concurrency());
+  const std::size_t threads = options.threads != 0
+                                  ? options.threads
+                                  : std::max<std::size_t>(2, std::thread::hardware_concurrency());
   InterpreterPool pool;
   if (!pool.Create(module, threads, &error)) {
     Message(error);

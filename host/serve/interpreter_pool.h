@@ -28,7 +28,8 @@ class InterpreterPool {
 
    private:
     friend class InterpreterPool;
-    Lease(InterpreterPool* pool, Interpreter* interpreter) : pool_(pool), interpreter_(interpreter) {}
+    Lease(InterpreterPool* pool, Interpreter* interpreter)
+        : pool_(pool), interpreter_(interpreter) {}
     InterpreterPool* pool_;
     Interpreter* interpreter_;
   };

@@ -48,15 +48,14 @@ class ResetAtEnd {
 
 // What one run of the module gave.
 struct Attempt {
-  bool done = false;      // `reply` is the answer; otherwise run again
+  bool done = false;  // `reply` is the answer; otherwise run again
   ServiceReply reply;
 };
 
 // The reply to a response that is no archive to store; false for one that is.
 bool ReplyWithoutArchive(const ResponseCheck& check, ServiceReply* reply) {
   switch (check.status) {
-    case ResponseStatus::kArchive:
-      return false;
+    case ResponseStatus::kArchive: return false;
     case ResponseStatus::kJobError:
       // The module's answer too: the document goes back as it came.
       reply->content_type = "text/xml";
@@ -73,9 +72,7 @@ bool ReplyWithoutArchive(const ResponseCheck& check, ServiceReply* reply) {
     case ResponseStatus::kNoResponse:
     case ResponseStatus::kMalformed:
     case ResponseStatus::kDamagedArchive:
-    default:
-      *reply = Text(502, check.reason);
-      return true;
+    default: *reply = Text(502, check.reason); return true;
   }
 }
 
@@ -101,9 +98,7 @@ Attempt Judge(std::string_view response, OutputStore* store) {
       attempt.reply.archive_name = zip->file_name;
       attempt.reply.token = std::move(token);
       break;
-    case OutputStore::PutStatus::kNameTaken:
-      attempt.done = false;
-      break;
+    case OutputStore::PutStatus::kNameTaken: attempt.done = false; break;
     case OutputStore::PutStatus::kFull: {
       auto stats = store->stats();
       attempt.reply = Text(507, "the output store is full: " + std::to_string(stats.bytes) +
@@ -122,9 +117,7 @@ Attempt Judge(std::string_view response, OutputStore* store) {
                                     "', which is no name the output store can hold");
       break;
     case OutputStore::PutStatus::kWriteFailed:
-    default:
-      attempt.reply = Text(500, "the archive could not be stored: " + error);
-      break;
+    default: attempt.reply = Text(500, "the archive could not be stored: " + error); break;
   }
   return attempt;
 }

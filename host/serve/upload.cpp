@@ -60,8 +60,8 @@ bool UploadCollector::BeginPart(std::string_view field, std::string_view file_na
     return true;
   }
   if (HasControlCharacter(file_name)) {
-    return Fail(UploadError::kBadRequest, "the file name of field '" + std::string(field) +
-                                              "' holds a control character");
+    return Fail(UploadError::kBadRequest,
+                "the file name of field '" + std::string(field) + "' holds a control character");
   }
   const std::string own = NormalizeEntryPath(file_name);
   if (own.empty()) {
@@ -74,16 +74,14 @@ bool UploadCollector::BeginPart(std::string_view field, std::string_view file_na
   file.name = cut == std::string::npos ? entry : entry.substr(cut + 1);
   file.path = cut == std::string::npos ? std::string() : entry.substr(0, cut);
   if (file.name.size() > PARCEL_MAX_NAME_BYTES) {
-    return Fail(UploadError::kBadRequest, "the file name '" + file.name + "' is " +
-                                              std::to_string(file.name.size()) +
-                                              " bytes long; the limit is " +
-                                              std::to_string(PARCEL_MAX_NAME_BYTES));
+    return Fail(UploadError::kBadRequest,
+                "the file name '" + file.name + "' is " + std::to_string(file.name.size()) +
+                    " bytes long; the limit is " + std::to_string(PARCEL_MAX_NAME_BYTES));
   }
   if (entry.size() > PARCEL_MAX_ENTRY_NAME_BYTES) {
-    return Fail(UploadError::kBadRequest, "the entry name '" + entry + "' is " +
-                                              std::to_string(entry.size()) +
-                                              " bytes long; the limit is " +
-                                              std::to_string(PARCEL_MAX_ENTRY_NAME_BYTES));
+    return Fail(UploadError::kBadRequest,
+                "the entry name '" + entry + "' is " + std::to_string(entry.size()) +
+                    " bytes long; the limit is " + std::to_string(PARCEL_MAX_ENTRY_NAME_BYTES));
   }
   if (files_.size() >= limits_.max_files) {
     return Fail(UploadError::kTooLarge,
@@ -115,8 +113,7 @@ bool UploadCollector::AddContent(std::string_view bytes) {
       return true;
     case PartKind::kNone:
     case PartKind::kIgnored:
-    default:
-      return true;
+    default: return true;
   }
 }
 

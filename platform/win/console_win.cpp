@@ -35,9 +35,7 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   return args;
 }
 
-void UseUtf8Console() {
-  SetConsoleOutputCP(CP_UTF8);
-}
+void UseUtf8Console() { SetConsoleOutputCP(CP_UTF8); }
 
 bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 
