@@ -26,13 +26,15 @@ inline std::vector<CorpusFile> Collect(const std::string& root, const std::strin
   namespace fs = std::filesystem;
   std::vector<fs::path> paths;
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
+  for (auto it = fs::recursive_directory_iterator(
+           root, fs::directory_options::skip_permission_denied, ec);
        it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (ec) break;
     if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
     const std::string name = it->path().string();
-    if (!suffix.empty() && (name.size() < suffix.size() ||
-                            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)) {
+    if (!suffix.empty() &&
+        (name.size() < suffix.size() ||
+         name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)) {
       continue;
     }
     const auto size = it->file_size(ec);

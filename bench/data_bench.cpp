@@ -20,9 +20,12 @@ std::string MakeRequest(int files) {
   std::string data;
   for (int i = 0; i <= files; ++i) {
     std::string name = i == 0 ? "META" : "FILE" + std::to_string(i);
-    for (auto [tag, value] : std::vector<std::pair<std::string, std::string>>{
-             {"TBNM", name}, {"TBLN", "1"}, {"TBWD", "1024"}, {"TBCL", "1"}, {"CLNM", "D"},
-             {"CLWD", "1024"}}) {
+    for (auto [tag, value] : std::vector<std::pair<std::string, std::string>>{{"TBNM", name},
+                                                                              {"TBLN", "1"},
+                                                                              {"TBWD", "1024"},
+                                                                              {"TBCL", "1"},
+                                                                              {"CLNM", "D"},
+                                                                              {"CLWD", "1024"}}) {
       description += Field(tag, 8) + Field(value, 40);
     }
     data += std::string(1024, 'x');

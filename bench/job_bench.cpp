@@ -24,16 +24,15 @@ using parcel::bench::CorpusFile;
 std::vector<CorpusFile> SetFor(int which) {
   if (const char* corpus = std::getenv("PARCEL_BENCH_CORPUS"); corpus != nullptr) {
     static const char* kFolders[] = {"/mixed", "/small", "/large"};
-    return parcel::bench::Collect(corpus + std::string(kFolders[which]), "", 0, SIZE_MAX,
-                                  SIZE_MAX, SIZE_MAX);
+    return parcel::bench::Collect(corpus + std::string(kFolders[which]), "", 0, SIZE_MAX, SIZE_MAX,
+                                  SIZE_MAX);
   }
   switch (which) {
-    case 0:
-      return parcel::bench::MixedCorpus(24 << 20);
-    case 1:
-      return parcel::bench::Collect("/usr/include", ".h", 1, 16 << 10, 16 << 20, 4000);
+    case 0: return parcel::bench::MixedCorpus(24 << 20);
+    case 1: return parcel::bench::Collect("/usr/include", ".h", 1, 16 << 10, 16 << 20, 4000);
     default:
-      return parcel::bench::Collect("/usr/lib/x86_64-linux-gnu", ".so", 2 << 20, 64 << 20, 32 << 20, 8);
+      return parcel::bench::Collect("/usr/lib/x86_64-linux-gnu", ".so", 2 << 20, 64 << 20, 32 << 20,
+                                    8);
   }
 }
 
@@ -99,8 +98,8 @@ void BM_ZlibDeflateOnly(benchmark::State& state) {
       deflate(&stream, Z_FINISH);
       compressed += stream.total_out;
       deflateEnd(&stream);
-      benchmark::DoNotOptimize(
-          crc32(0, reinterpret_cast<const Bytef*>(f.bytes.data()), static_cast<uInt>(f.bytes.size())));
+      benchmark::DoNotOptimize(crc32(0, reinterpret_cast<const Bytef*>(f.bytes.data()),
+                                     static_cast<uInt>(f.bytes.size())));
     }
   }
   state.SetLabel(std::string(SetName(which)) + " deflated=" + std::to_string(compressed));

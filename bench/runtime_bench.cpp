@@ -67,7 +67,8 @@ void BM_TraceErrorLineWithStamp(benchmark::State& state) {
   rt::ResetTrace();
   NullStream null;
   DpTrcSetLocation("nixxhsl6", 1208);
-  for (auto _ : state) DpTrcError(null.get(), "%s: init failed (rc=%d)\n", "NiHsL6SetIndexSize", -1);
+  for (auto _ : state)
+    DpTrcError(null.get(), "%s: init failed (rc=%d)\n", "NiHsL6SetIndexSize", -1);
   rt::ResetTrace();
 }
 BENCHMARK(BM_TraceErrorLineWithStamp);

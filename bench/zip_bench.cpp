@@ -91,8 +91,8 @@ void WriteArchive(benchmark::State& state, int method, bool one_shot) {
     ZipArchive* archive = ZipOpenArchive();
     for (std::size_t at = 0, i = 0; at < data.size(); at += piece, ++i) {
       const std::string name = "files\\entry" + std::to_string(i) + ".dat";
-      if (ZipOpenEntry(archive, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, method,
-                       -1) != ZIP_SUCCESS ||
+      if (ZipOpenEntry(archive, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, method, -1) !=
+              ZIP_SUCCESS ||
           ZipWriteEntry(archive, data.data() + at, static_cast<std::uint32_t>(piece)) !=
               ZIP_SUCCESS ||
           ZipCloseEntry(archive) != ZIP_SUCCESS) {

@@ -1,6 +1,9 @@
 # Warnings and sanitizer flags shared by every target of the project.
 add_library(parcel_warnings INTERFACE)
 target_compile_options(parcel_warnings INTERFACE -Wall -Wextra -Wshadow)
+if(PARCEL_WERROR)
+  target_compile_options(parcel_warnings INTERFACE -Werror)
+endif()
 
 add_library(parcel_sanitize INTERFACE)
 if(PARCEL_SANITIZE)

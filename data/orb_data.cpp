@@ -7,24 +7,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/alloc_hook.h"
+
 namespace parcel::data {
 namespace {
 
-long g_allocations_left = -1;
-
-// Every buffer whose size comes from a request goes through here, so a test
-// can make the n-th allocation fail.
-bool AllocationAllowed() noexcept {
-  if (g_allocations_left == 0) return false;
-  if (g_allocations_left > 0) --g_allocations_left;
-  return true;
-}
-
-// Zeroed array of `count` elements.
+// Zeroed array of `count` elements. Every buffer whose size comes from a
+// request is had through the allocation hook, so a test can fail any of them.
 template <typename T>
 T* AllocateArray(std::int64_t count) noexcept {
-  if (!AllocationAllowed()) return nullptr;
-  return static_cast<T*>(std::calloc(static_cast<std::size_t>(count), sizeof(T)));
+  return static_cast<T*>(parcel::platform::HookedCalloc(
+      parcel::platform::AllocSite::kTransfer, static_cast<std::size_t>(count), sizeof(T)));
 }
 
 std::int32_t ClampWidth(std::int64_t sum) {
@@ -40,16 +33,6 @@ void PutField(char* field, std::size_t width, const char* text) {
 }
 
 }  // namespace
-
-void* AllocateRaw(std::size_t size) noexcept {
-  return AllocationAllowed() ? std::malloc(size) : nullptr;
-}
-
-void* ReallocateRaw(void* block, std::size_t size) noexcept {
-  return AllocationAllowed() ? std::realloc(block, size) : nullptr;
-}
-
-void SetAllocationFailureAfter(long count) noexcept { g_allocations_left = count; }
 
 std::int32_t ReadNumber(const char* text, const char* end) noexcept {
   const char* p = text;
@@ -69,17 +52,10 @@ std::int32_t ReadNumber(const char* text, const char* end) noexcept {
 
 }  // namespace parcel::data
 
-using parcel::data::kOutputFileNameSize;
-using parcel::data::kOutputHeaderSize;
-using parcel::data::kOutputMimeTypeSize;
-using parcel::data::kOutputNameSize;
-using parcel::data::kTransferHeaderSize;
-using parcel::data::kTransferRecordSize;
-using parcel::data::kTransferTagSize;
-using parcel::data::ReadNumber;
 using parcel::data::AllocateArray;
 using parcel::data::ClampWidth;
 using parcel::data::PutField;
+using parcel::data::ReadNumber;
 
 OrbData::OrbData() noexcept
     : descriptionLength(0),
@@ -141,18 +117,20 @@ int OrbData::ReadTransfer(char* buffer, std::uint32_t length) noexcept {
   // A new request starts a new response. Releasing here (rather than only
   // forgetting the pointer) keeps a missing ResetOutput from leaking it.
   ResetOutput();
-  if (length < kTransferHeaderSize || std::memcmp(buffer, parcel::data::kTransferMagic, 10) != 0) {
+  if (length < PARCEL_TRANSFER_HEADER_SIZE ||
+      std::memcmp(buffer, PARCEL_TRANSFER_MAGIC, PARCEL_TRANSFER_MAGIC_SIZE) != 0) {
     return 1;
   }
   const char* end = buffer + length;
   requestStart = buffer;
   requestLength = length;
-  description = buffer + kTransferHeaderSize;
-  descriptionLength = static_cast<std::uint32_t>(ReadNumber(buffer + 16, end));
+  description = buffer + PARCEL_TRANSFER_HEADER_SIZE;
+  descriptionLength = static_cast<std::uint32_t>(
+      ReadNumber(buffer + PARCEL_TRANSFER_DESCRIPTION_LENGTH_OFFSET, end));
   rawLength = ReadNumber(buffer + 32, end);
   // dataStart may lie beyond the request; ParseDescription never uses it then.
-  dataStart = std::uint64_t{kTransferHeaderSize} + descriptionLength <= length
-                  ? buffer + kTransferHeaderSize + descriptionLength
+  dataStart = std::uint64_t{PARCEL_TRANSFER_HEADER_SIZE} + descriptionLength <= length
+                  ? buffer + PARCEL_TRANSFER_HEADER_SIZE + descriptionLength
                   : nullptr;
   return 0;
 }
@@ -191,7 +169,8 @@ int OrbData::ParseDescription() noexcept {
 int OrbData::ParseWithDescription() noexcept {
   // The whole description must lie inside the request.
   if (dataStart == nullptr) return 1;
-  const std::int32_t records = static_cast<std::int32_t>(descriptionLength / kTransferRecordSize);
+  const std::int32_t records =
+      static_cast<std::int32_t>(descriptionLength / PARCEL_TRANSFER_RECORD_SIZE);
   if (records < 1) return 1;
   recordKinds = AllocateArray<std::uint32_t>(records);
   if (recordKinds == nullptr) return 1;
@@ -205,14 +184,15 @@ int OrbData::ParseWithDescription() noexcept {
                {"TBWD", parcel::data::kRecordTbwd}, {"CLNM", parcel::data::kRecordClnm},
                {"CLWD", parcel::data::kRecordClwd}};
   for (std::int32_t r = 0; r < records; ++r) {
-    char* tag = description + std::size_t{kTransferRecordSize} * static_cast<std::size_t>(r);
-    for (std::uint32_t i = 0; i < kTransferTagSize; ++i) {
+    char* tag =
+        description + std::size_t{PARCEL_TRANSFER_RECORD_SIZE} * static_cast<std::size_t>(r);
+    for (std::uint32_t i = 0; i < PARCEL_TRANSFER_TAG_SIZE; ++i) {
       tag[i] = tag[i] == ' ' ? '\0'
                              : static_cast<char>(std::toupper(static_cast<unsigned char>(tag[i])));
     }
     recordKinds[r] = parcel::data::kRecordOther;
     for (const auto& known : kTags) {
-      if (strncmp(tag, known.tag, kTransferTagSize) == 0) recordKinds[r] = known.kind;
+      if (strncmp(tag, known.tag, PARCEL_TRANSFER_TAG_SIZE) == 0) recordKinds[r] = known.kind;
     }
   }
 
@@ -221,7 +201,7 @@ int OrbData::ParseWithDescription() noexcept {
   // never past the request.
   if (recordKinds[0] != parcel::data::kRecordVers) return 1;
   {
-    const char* value = description + kTransferTagSize;
+    const char* value = description + PARCEL_TRANSFER_TAG_SIZE;
     const char* end = requestStart + requestLength;
     const char* stop = static_cast<const char*>(std::memchr(value, '\0', std::size_t(end - value)));
     if (stop == nullptr) stop = end;
@@ -251,8 +231,9 @@ int OrbData::ParseWithDescription() noexcept {
   std::int32_t t = -1;
   std::int64_t width_sum = 0;
   for (std::int32_t r = 1; r < records; ++r) {
-    const char* value =
-        description + std::size_t{kTransferRecordSize} * static_cast<std::size_t>(r) + kTransferTagSize;
+    const char* value = description +
+                        std::size_t{PARCEL_TRANSFER_RECORD_SIZE} * static_cast<std::size_t>(r) +
+                        PARCEL_TRANSFER_TAG_SIZE;
     const std::uint32_t kind = recordKinds[r];
     if (kind == parcel::data::kRecordTbnm) {
       if (t >= 0) tableLineWidth[t] = ClampWidth(width_sum);
@@ -276,8 +257,7 @@ int OrbData::ParseWithDescription() noexcept {
         // At most 2^31 records of at most 2^31 each: the 64-bit sum cannot wrap.
         width_sum += ReadNumber(value, end);
         break;
-      default:
-        break;
+      default: break;
     }
   }
   tableLineWidth[t] = ClampWidth(width_sum);
@@ -319,12 +299,13 @@ int OrbData::FindTable(const char* name) noexcept {
   EnsureParsed();
   if (name == nullptr) return -1;
   const std::size_t n = std::strlen(name);
-  if (n >= parcel::data::kTransferValueSize) return -1;
+  if (n >= PARCEL_TRANSFER_VALUE_SIZE) return -1;
   std::int32_t k = 0;
   for (std::int32_t r = 0; r < recordCount; ++r) {
     if (recordKinds[r] != parcel::data::kRecordTbnm) continue;
-    const char* value =
-        description + std::size_t{kTransferRecordSize} * static_cast<std::size_t>(r) + kTransferTagSize;
+    const char* value = description +
+                        std::size_t{PARCEL_TRANSFER_RECORD_SIZE} * static_cast<std::size_t>(r) +
+                        PARCEL_TRANSFER_TAG_SIZE;
     const std::int32_t index = k++;
     if (value[n] != ' ' && value[n] != '\0') continue;
     bool equal = true;
@@ -354,15 +335,16 @@ std::uint32_t OrbData::GetTableLineCount(int index) noexcept {
 
 namespace {
 
-// The 160-byte header of an output record of `length` data bytes.
+// The header of an output record of `length` data bytes.
 void PutOutputHeader(char* header, std::uint32_t length, const char* mimeType, const char* name,
                      const char* fileName) {
-  std::memset(header, 0, kOutputHeaderSize);
-  std::memcpy(header, parcel::data::kTransferMagic, 10);
-  PutField(header + 16, kOutputMimeTypeSize, mimeType);
-  PutField(header + 48, kOutputNameSize, name);
-  PutField(header + 80, kOutputFileNameSize, fileName);
-  std::snprintf(header + 144, 16, "%d", static_cast<int>(length));
+  std::memset(header, 0, PARCEL_OUTPUT_HEADER_SIZE);
+  std::memcpy(header, PARCEL_TRANSFER_MAGIC, PARCEL_TRANSFER_MAGIC_SIZE);
+  PutField(header + PARCEL_OUTPUT_MIME_TYPE_OFFSET, PARCEL_OUTPUT_MIME_TYPE_SIZE, mimeType);
+  PutField(header + PARCEL_OUTPUT_NAME_OFFSET, PARCEL_OUTPUT_NAME_SIZE, name);
+  PutField(header + PARCEL_OUTPUT_FILE_NAME_OFFSET, PARCEL_OUTPUT_FILE_NAME_SIZE, fileName);
+  std::snprintf(header + PARCEL_OUTPUT_LENGTH_OFFSET, PARCEL_OUTPUT_LENGTH_SIZE, "%d",
+                static_cast<int>(length));
 }
 
 // The response length with one more record of `length` bytes; 0 when the
@@ -371,7 +353,7 @@ std::uint64_t GrownLength(const char* data, std::uint32_t length, const char* mi
                           std::uint32_t outputLength) {
   if (data == nullptr || length == 0 || mimeType == nullptr) return 0;
   if (length > INT32_MAX) return 0;
-  const std::uint64_t grown = std::uint64_t{outputLength} + kOutputHeaderSize + length;
+  const std::uint64_t grown = std::uint64_t{outputLength} + PARCEL_OUTPUT_HEADER_SIZE + length;
   return grown > UINT32_MAX ? 0 : grown;
 }
 
@@ -381,13 +363,14 @@ int OrbData::AppendOutput(const char* data, std::uint32_t length, const char* mi
                           const char* name, const char* fileName) noexcept {
   const std::uint64_t grown = GrownLength(data, length, mimeType, outputLength);
   if (grown == 0) return 1;
-  char* buffer = static_cast<char*>(parcel::data::AllocateRaw(static_cast<std::size_t>(grown)));
+  char* buffer = static_cast<char*>(parcel::platform::HookedMalloc(
+      parcel::platform::AllocSite::kTransfer, static_cast<std::size_t>(grown)));
   if (buffer == nullptr) return 1;
   if (output != nullptr) std::memcpy(buffer, output, outputLength);
   std::free(output);
 
   PutOutputHeader(buffer + outputLength, length, mimeType, name, fileName);
-  std::memcpy(buffer + outputLength + kOutputHeaderSize, data, length);
+  std::memcpy(buffer + outputLength + PARCEL_OUTPUT_HEADER_SIZE, data, length);
 
   output = buffer;
   outputLength = static_cast<std::uint32_t>(grown);
@@ -400,10 +383,10 @@ int OrbData::AppendOutputAdopting(char* block, std::uint32_t length, const char*
   if (grown == 0) return 1;
   // Growing a large block keeps its pages (no new memory is touched for the
   // data), and the move below stays within them.
-  char* buffer =
-      static_cast<char*>(parcel::data::ReallocateRaw(block, static_cast<std::size_t>(grown)));
+  char* buffer = static_cast<char*>(parcel::platform::HookedRealloc(
+      parcel::platform::AllocSite::kTransfer, block, static_cast<std::size_t>(grown)));
   if (buffer == nullptr) return 1;
-  const std::uint32_t front = outputLength + kOutputHeaderSize;
+  const std::uint32_t front = outputLength + PARCEL_OUTPUT_HEADER_SIZE;
   std::memmove(buffer + front, buffer, length);
   if (output != nullptr) std::memcpy(buffer, output, outputLength);
   std::free(output);

@@ -1,12 +1,8 @@
 // OrbData: one request in the transfer form, read in place, and the response
 // collected as output records in the transfer form.
 //
-// Request layout (all fields text, numbers decimal):
-//   0   "TransMagic"            16  description length D     32  second number R
-//   48  D/48 description records of 48 bytes: an 8-byte tag and a 40-byte value
-//   48+D the tables' bytes, back to back in the order of their TBNM records
-// Output record layout: a 160-byte header ("TransMagic" NUL, MIME type at 16,
-// name at 48, file name at 80, "%d" data length and NUL at 144), then the data.
+// The layout of requests and output records is the one the hosts share,
+// written out in interpreter/host_abi.h.
 //
 // Storage: the container keeps pointers into the caller's request buffer and
 // never copies it. The caller keeps that buffer valid, writable and unchanged
@@ -18,6 +14,9 @@
 // or a table that does not fit the request length, and sizes whose 32-bit
 // products or sums wrap, leave the container with no tables.
 //
+// Memory: the table arrays and the response come from the C library's heap
+// through the allocation hook (platform/alloc_hook.h, site kTransfer).
+//
 // Thread safety: none; one request at a time from one thread at a time.
 #ifndef PARCEL_DATA_ORB_DATA_H_
 #define PARCEL_DATA_ORB_DATA_H_
@@ -25,18 +24,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace parcel::data {
+#include "interpreter/host_abi.h"
 
-// Field widths of the transfer form.
-inline constexpr std::uint32_t kTransferHeaderSize = 48;
-inline constexpr std::uint32_t kTransferRecordSize = 48;
-inline constexpr std::uint32_t kTransferTagSize = 8;
-inline constexpr std::uint32_t kTransferValueSize = 40;
-inline constexpr std::uint32_t kOutputHeaderSize = 160;
-inline constexpr std::uint32_t kOutputMimeTypeSize = 32;
-inline constexpr std::uint32_t kOutputNameSize = 32;
-inline constexpr std::uint32_t kOutputFileNameSize = 64;
-inline constexpr char kTransferMagic[] = "TransMagic";
+namespace parcel::data {
 
 // Kind codes of description records.
 enum : std::uint32_t {
@@ -64,7 +54,7 @@ class OrbData {
   OrbData& operator=(const OrbData&) = delete;
 
   // Takes the request `buffer` of `length` bytes (borrowed, see above).
-  // Returns 0 when the buffer begins with the magic and holds the 48-byte
+  // Returns 0 when the buffer begins with the magic and holds the whole
   // header, 1 otherwise (null buffer, length 0, short buffer, wrong magic);
   // after 1 the container holds no request. A null buffer or length 0 leaves
   // the output untouched; any other call releases the output first.
@@ -150,15 +140,6 @@ namespace parcel::data {
 // sign, digits up to the first non-digit; no digits reads as 0) but never past
 // `end`, and saturating at the 32-bit limits as the Windows C library does.
 std::int32_t ReadNumber(const char* text, const char* end) noexcept;
-
-// malloc through the container's allocation seam.
-void* AllocateRaw(std::size_t size) noexcept;
-// realloc under the same test seam; on failure `block` is untouched.
-void* ReallocateRaw(void* block, std::size_t size) noexcept;
-
-// Test seam: the next `count` allocations of the container succeed and the ones
-// after fail, until called with a negative count (the default: never fail).
-void SetAllocationFailureAfter(long count) noexcept;
 
 }  // namespace parcel::data
 

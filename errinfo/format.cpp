@@ -140,8 +140,7 @@ const char* ParseConversion(const char* p, Conversion* c) {
       c->length = Length::kBigL;
       ++p;
       break;
-    default:
-      break;
+    default: break;
   }
   if (*p == '\0' || std::strchr("diouxXeEfFgGaAcspn", *p) == nullptr) return nullptr;
   c->letter = *p;
@@ -191,79 +190,47 @@ using UnsignedPtrdiff = std::make_unsigned_t<std::ptrdiff_t>;
 
 long long TakeSigned(Length length, std::va_list* args) {
   switch (length) {
-    case Length::kHH:
-      return static_cast<signed char>(va_arg(*args, int));
-    case Length::kH:
-      return static_cast<short>(va_arg(*args, int));
-    case Length::kL:
-      return va_arg(*args, long);
+    case Length::kHH: return static_cast<signed char>(va_arg(*args, int));
+    case Length::kH: return static_cast<short>(va_arg(*args, int));
+    case Length::kL: return va_arg(*args, long);
     case Length::kLL:
-    case Length::kBigL:
-      return va_arg(*args, long long);
-    case Length::kJ:
-      return static_cast<long long>(va_arg(*args, std::intmax_t));
-    case Length::kZ:
-      return static_cast<long long>(va_arg(*args, SignedSize));
-    case Length::kT:
-      return static_cast<long long>(va_arg(*args, std::ptrdiff_t));
+    case Length::kBigL: return va_arg(*args, long long);
+    case Length::kJ: return static_cast<long long>(va_arg(*args, std::intmax_t));
+    case Length::kZ: return static_cast<long long>(va_arg(*args, SignedSize));
+    case Length::kT: return static_cast<long long>(va_arg(*args, std::ptrdiff_t));
     case Length::kNone:
-    default:
-      return va_arg(*args, int);
+    default: return va_arg(*args, int);
   }
 }
 
 unsigned long long TakeUnsigned(Length length, std::va_list* args) {
   switch (length) {
-    case Length::kHH:
-      return static_cast<unsigned char>(va_arg(*args, unsigned int));
-    case Length::kH:
-      return static_cast<unsigned short>(va_arg(*args, unsigned int));
-    case Length::kL:
-      return va_arg(*args, unsigned long);
+    case Length::kHH: return static_cast<unsigned char>(va_arg(*args, unsigned int));
+    case Length::kH: return static_cast<unsigned short>(va_arg(*args, unsigned int));
+    case Length::kL: return va_arg(*args, unsigned long);
     case Length::kLL:
-    case Length::kBigL:
-      return va_arg(*args, unsigned long long);
-    case Length::kJ:
-      return static_cast<unsigned long long>(va_arg(*args, std::uintmax_t));
-    case Length::kZ:
-      return static_cast<unsigned long long>(va_arg(*args, std::size_t));
-    case Length::kT:
-      return static_cast<unsigned long long>(va_arg(*args, UnsignedPtrdiff));
+    case Length::kBigL: return va_arg(*args, unsigned long long);
+    case Length::kJ: return static_cast<unsigned long long>(va_arg(*args, std::uintmax_t));
+    case Length::kZ: return static_cast<unsigned long long>(va_arg(*args, std::size_t));
+    case Length::kT: return static_cast<unsigned long long>(va_arg(*args, UnsignedPtrdiff));
     case Length::kNone:
-    default:
-      return va_arg(*args, unsigned int);
+    default: return va_arg(*args, unsigned int);
   }
 }
 
 // %n: the pointer is taken with its type and nothing is written through it.
 void SkipCountPointer(Length length, std::va_list* args) {
   switch (length) {
-    case Length::kHH:
-      (void)va_arg(*args, signed char*);
-      break;
-    case Length::kH:
-      (void)va_arg(*args, short*);
-      break;
-    case Length::kL:
-      (void)va_arg(*args, long*);
-      break;
+    case Length::kHH: (void)va_arg(*args, signed char*); break;
+    case Length::kH: (void)va_arg(*args, short*); break;
+    case Length::kL: (void)va_arg(*args, long*); break;
     case Length::kLL:
-    case Length::kBigL:
-      (void)va_arg(*args, long long*);
-      break;
-    case Length::kJ:
-      (void)va_arg(*args, std::intmax_t*);
-      break;
-    case Length::kZ:
-      (void)va_arg(*args, SignedSize*);
-      break;
-    case Length::kT:
-      (void)va_arg(*args, std::ptrdiff_t*);
-      break;
+    case Length::kBigL: (void)va_arg(*args, long long*); break;
+    case Length::kJ: (void)va_arg(*args, std::intmax_t*); break;
+    case Length::kZ: (void)va_arg(*args, SignedSize*); break;
+    case Length::kT: (void)va_arg(*args, std::ptrdiff_t*); break;
     case Length::kNone:
-    default:
-      (void)va_arg(*args, int*);
-      break;
+    default: (void)va_arg(*args, int*); break;
   }
 }
 
@@ -321,9 +288,7 @@ void FormatConversion(BoundedText* out, Conversion c, std::va_list* args) {
       BuildDirective(c, "", directive, sizeof directive);
       FormatValue(out, directive, va_arg(*args, void*));
       break;
-    case 'n':
-      SkipCountPointer(c.length, args);
-      break;
+    case 'n': SkipCountPointer(c.length, args); break;
     default:  // the floating conversions e E f F g G a A
       if (c.length == Length::kBigL) {
         BuildDirective(c, "L", directive, sizeof directive);

@@ -339,9 +339,7 @@ int ReplaceInStore(int index, const char* value, std::va_list* args) noexcept {
       FormatOne(value, FormatMode::kText, args, text);
       changes[count++] = {index, text};
       break;
-    default:
-      changes[count++] = {index, value};
-      break;
+    default: changes[count++] = {index, value}; break;
   }
   return ApplyChanges(changes, count);
 }

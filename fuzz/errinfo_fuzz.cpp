@@ -68,17 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
       case 9:
       case 15:
       case 16:
-      case 18:
-        ErrReplace(index, "%s|%.3s", value, value);
-        break;
+      case 18: ErrReplace(index, "%s|%.3s", value, value); break;
       case 3:
       case 12:
-      case 14:
-        ErrReplace(index, "%d", static_cast<int>(size) - 7);
-        break;
-      default:
-        ReplaceText(index, value);
-        break;
+      case 14: ErrReplace(index, "%d", static_cast<int>(size) - 7); break;
+      default: ReplaceText(index, value); break;
     }
     CheckStore();
   }

@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   for (int t = -1; t <= count; ++t) {
     char* table = data.GetTableData(t);
     const std::uint64_t bytes_in_table =
-        std::uint64_t(static_cast<std::uint32_t>(data.GetTableLineWidth(t))) * data.GetTableLineCount(t);
+        std::uint64_t(static_cast<std::uint32_t>(data.GetTableLineWidth(t))) *
+        data.GetTableLineCount(t);
     if (table != nullptr && bytes_in_table > 0) {
       // Touch the first and last byte the job would read.
       volatile char first = table[0];

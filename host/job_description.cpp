@@ -54,6 +54,10 @@ std::optional<std::string_view> StartTag(std::string_view document, std::string_
 
 }  // namespace
 
+std::string EntryName(const JobFile& file) {
+  return file.path.empty() ? file.name : file.path + "\\" + file.name;
+}
+
 std::string EscapeAttributeValue(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -71,7 +75,8 @@ std::string EscapeAttributeValue(std::string_view text) {
 }
 
 std::string BuildJobDescription(std::span<const JobFile> files) {
-  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<REQUEST><COMPRESS format=\"zip\"><FILES>\n";
+  std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<REQUEST><COMPRESS format=\"zip\"><FILES>\n";
   for (const JobFile& file : files) {
     xml += "<FILE name=\"" + EscapeAttributeValue(file.name) + "\"";
     if (!file.path.empty()) xml += " path=\"" + EscapeAttributeValue(file.path) + "\"";

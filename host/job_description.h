@@ -19,6 +19,9 @@ struct JobFile {
   std::uint64_t size = 0;
 };
 
+// The entry name the module makes of `file`: path, backslash, name.
+std::string EntryName(const JobFile& file);
+
 // `text` escaped for a double-quoted attribute value of the module's parser:
 // the five predefined entities for & < > " and '. Every other byte, white
 // space and non-ASCII bytes included, passes unchanged. The apostrophe needs

@@ -20,7 +20,8 @@ bool Interpreter::Process(char* request, std::uint32_t size, std::string_view* r
   char* data = nullptr;
   std::uint32_t length = 0;
   bool ok = object_->vtbl->Process(object_, request, size, &data, &length);
-  if (response != nullptr) *response = data != nullptr ? std::string_view(data, length) : std::string_view();
+  if (response != nullptr)
+    *response = data != nullptr ? std::string_view(data, length) : std::string_view();
   return ok;
 }
 
@@ -36,7 +37,8 @@ bool Module::Load(const std::string& path, std::string* error) {
   if (!library_.Open(path, error)) return false;
   instantiate_ = reinterpret_cast<ParcelInstantiateFn>(library_.Symbol(PARCEL_INSTANTIATE_SYMBOL));
   if (instantiate_ == nullptr) {
-    if (error != nullptr) *error = path + " is not a parcel module (no " PARCEL_INSTANTIATE_SYMBOL ")";
+    if (error != nullptr)
+      *error = path + " is not a parcel module (no " PARCEL_INSTANTIATE_SYMBOL ")";
     library_.Close();
     return false;
   }

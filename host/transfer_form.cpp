@@ -4,13 +4,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "interpreter/host_abi.h"
+
 namespace parcel::host {
 namespace {
 
-constexpr std::size_t kHeaderSize = 48;
-constexpr std::size_t kRecordSize = 48;
+constexpr std::size_t kHeaderSize = PARCEL_TRANSFER_HEADER_SIZE;
+constexpr std::size_t kRecordSize = PARCEL_TRANSFER_RECORD_SIZE;
+// TBNM, TBLN, TBWD, TBCL, and CLNM, CLWD for the one column.
 constexpr std::size_t kRecordsPerTable = 6;
-constexpr std::size_t kOutputHeaderSize = 160;
+constexpr std::size_t kOutputHeaderSize = PARCEL_OUTPUT_HEADER_SIZE;
 
 // Writes a blank-padded field.
 void PutText(char* field, std::size_t width, std::string_view text) {
@@ -19,8 +22,8 @@ void PutText(char* field, std::size_t width, std::string_view text) {
 }
 
 void PutRecord(char* record, std::string_view tag, std::string_view value) {
-  PutText(record, 8, tag);
-  PutText(record + 8, 40, value);
+  PutText(record, PARCEL_TRANSFER_TAG_SIZE, tag);
+  PutText(record + PARCEL_TRANSFER_TAG_SIZE, PARCEL_TRANSFER_VALUE_SIZE, value);
 }
 
 std::string Trimmed(std::string_view field) {
@@ -81,19 +84,20 @@ std::string RequestBuilder::Build() const {
 
 void RequestBuilder::Write(char* p) const {
   const std::uint64_t description = DescriptionSize();
-  PutText(p, 16, "TransMagic");
-  PutText(p + 16, 16, std::to_string(description));
-  PutText(p + 32, 16, "0");
+  PutText(p, PARCEL_TRANSFER_FIELD_SIZE, PARCEL_TRANSFER_MAGIC);
+  PutText(p + PARCEL_TRANSFER_DESCRIPTION_LENGTH_OFFSET, PARCEL_TRANSFER_FIELD_SIZE,
+          std::to_string(description));
+  PutText(p + PARCEL_TRANSFER_SECOND_NUMBER_OFFSET, PARCEL_TRANSFER_FIELD_SIZE, "0");
   char* record = p + kHeaderSize;
   PutRecord(record, "VERS", "1.0");
   record += kRecordSize;
   for (const Table& table : tables_) {
     PutRecord(record, "TBNM", table.name);
-    PutRecord(record + 48, "TBLN", std::to_string(table.lines));
-    PutRecord(record + 96, "TBWD", std::to_string(table.line_width));
-    PutRecord(record + 144, "TBCL", "1");
-    PutRecord(record + 192, "CLNM", "DATA");
-    PutRecord(record + 240, "CLWD", std::to_string(table.line_width));
+    PutRecord(record + kRecordSize, "TBLN", std::to_string(table.lines));
+    PutRecord(record + 2 * kRecordSize, "TBWD", std::to_string(table.line_width));
+    PutRecord(record + 3 * kRecordSize, "TBCL", "1");
+    PutRecord(record + 4 * kRecordSize, "CLNM", "DATA");
+    PutRecord(record + 5 * kRecordSize, "CLWD", std::to_string(table.line_width));
     record += kRecordSize * kRecordsPerTable;
   }
   for (const Table& table : tables_) {
@@ -116,11 +120,12 @@ bool ParseResponse(std::string_view response, std::vector<OutputRecord>* records
       return false;
     }
     std::string_view header = response.substr(offset, kOutputHeaderSize);
-    if (header.substr(0, 10) != "TransMagic") {
+    if (header.substr(0, PARCEL_TRANSFER_MAGIC_SIZE) != PARCEL_TRANSFER_MAGIC) {
       *error = "output record without magic at offset " + std::to_string(offset);
       return false;
     }
-    std::string length_text = Trimmed(header.substr(144, 16));
+    std::string length_text =
+        Trimmed(header.substr(PARCEL_OUTPUT_LENGTH_OFFSET, PARCEL_OUTPUT_LENGTH_SIZE));
     char* end = nullptr;
     long long length = std::strtoll(length_text.c_str(), &end, 10);
     if (length_text.empty() || *end != '\0' || length < 0 ||
@@ -129,9 +134,11 @@ bool ParseResponse(std::string_view response, std::vector<OutputRecord>* records
       return false;
     }
     OutputRecord out;
-    out.mime_type = Trimmed(header.substr(16, 32));
-    out.name = Trimmed(header.substr(48, 32));
-    out.file_name = Trimmed(header.substr(80, 64));
+    out.mime_type =
+        Trimmed(header.substr(PARCEL_OUTPUT_MIME_TYPE_OFFSET, PARCEL_OUTPUT_MIME_TYPE_SIZE));
+    out.name = Trimmed(header.substr(PARCEL_OUTPUT_NAME_OFFSET, PARCEL_OUTPUT_NAME_SIZE));
+    out.file_name =
+        Trimmed(header.substr(PARCEL_OUTPUT_FILE_NAME_OFFSET, PARCEL_OUTPUT_FILE_NAME_SIZE));
     out.data = response.substr(offset + kOutputHeaderSize, static_cast<std::size_t>(length));
     records->push_back(std::move(out));
     offset += kOutputHeaderSize + static_cast<std::size_t>(length);

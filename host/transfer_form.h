@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "interpreter/host_abi.h"
+
 namespace parcel::host {
 
 // Builds a request: a description with one group of records per table, then
@@ -15,8 +17,8 @@ namespace parcel::host {
 // (ReserveTable, TableOffset), so large files are read straight into place.
 class RequestBuilder {
  public:
-  // Longest table name the description's 40-byte value field holds.
-  static constexpr std::size_t kMaxTableName = 40;
+  // Longest table name the description's value field holds.
+  static constexpr std::size_t kMaxTableName = PARCEL_TRANSFER_VALUE_SIZE;
 
   // Adds a table `name` holding `bytes`. The bytes are viewed, not copied:
   // they must outlive Build. With `line_width` 0 the table is one line of

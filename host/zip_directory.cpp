@@ -1,31 +1,35 @@
-// Central directory reader.
+// Central directory reader, on the layout the module's writer uses.
 #include "host/zip_directory.h"
+
+#include "platform/coding.h"
+#include "zip/zip_format.h"
 
 namespace parcel::host {
 namespace {
 
-constexpr std::uint32_t kEndSignature = 0x06054B50;
-constexpr std::uint32_t kCentralSignature = 0x02014B50;
-constexpr std::uint32_t kLocalSignature = 0x04034B50;
-constexpr std::size_t kEndSize = 22;
-constexpr std::size_t kCentralSize = 46;
-constexpr std::size_t kLocalSize = 30;
+namespace z = parcel::zip;
 
-std::uint32_t Le(std::string_view bytes, std::size_t at, int width) {
-  std::uint32_t value = 0;
-  for (int i = width - 1; i >= 0; --i) {
-    value = (value << 8) | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
-  }
-  return value;
+constexpr std::size_t kEndSize = z::kEndRecordSize;
+constexpr std::size_t kCentralSize = z::kCentralRecordSize;
+constexpr std::size_t kMaxComment = 0xFFFF;  // a 16-bit length
+
+// Little-endian fields at `at`. Requires: the field lies inside `bytes`.
+std::uint16_t U16(std::string_view bytes, std::size_t at) {
+  return platform::DecodeFixed16(bytes.data() + at);
+}
+std::uint32_t U32(std::string_view bytes, std::size_t at) {
+  return platform::DecodeFixed32(bytes.data() + at);
 }
 
 // Offset of the end record: the last signature whose comment length reaches
 // exactly to the end of the archive.
 bool FindEnd(std::string_view archive, std::size_t* at) {
   if (archive.size() < kEndSize) return false;
-  std::size_t lowest = archive.size() > kEndSize + 0xFFFF ? archive.size() - kEndSize - 0xFFFF : 0;
+  std::size_t lowest =
+      archive.size() > kEndSize + kMaxComment ? archive.size() - kEndSize - kMaxComment : 0;
   for (std::size_t i = archive.size() - kEndSize + 1; i-- > lowest;) {
-    if (Le(archive, i, 4) == kEndSignature && i + kEndSize + Le(archive, i + 20, 2) == archive.size()) {
+    if (U32(archive, i) == z::kEndRecordSignature &&
+        i + kEndSize + U16(archive, i + z::kEndCommentLengthOffset) == archive.size()) {
       *at = i;
       return true;
     }
@@ -43,11 +47,12 @@ bool ReadZipDirectory(std::string_view archive, std::vector<ZipEntry>* entries,
     *error = "no end of central directory record";
     return false;
   }
-  std::uint32_t count = Le(archive, end + 10, 2);
-  std::uint64_t size = Le(archive, end + 12, 4);
-  std::uint64_t offset = Le(archive, end + 16, 4);
-  if (Le(archive, end + 4, 2) != 0 || Le(archive, end + 6, 2) != 0 ||
-      Le(archive, end + 8, 2) != count) {
+  std::uint32_t count = U16(archive, end + z::kEndEntriesOffset);
+  std::uint64_t size = U32(archive, end + z::kEndDirectorySizeOffset);
+  std::uint64_t offset = U32(archive, end + z::kEndDirectoryOffsetOffset);
+  if (U16(archive, end + z::kEndDiskOffset) != 0 ||
+      U16(archive, end + z::kEndDirectoryDiskOffset) != 0 ||
+      U16(archive, end + z::kEndDiskEntriesOffset) != count) {
     *error = "the end record describes more than one disk";
     return false;
   }
@@ -59,25 +64,28 @@ bool ReadZipDirectory(std::string_view archive, std::vector<ZipEntry>* entries,
   std::size_t at = 0;
   for (std::uint32_t k = 0; k < count; ++k) {
     std::string where = "central record " + std::to_string(k);
-    if (directory.size() - at < kCentralSize || Le(directory, at, 4) != kCentralSignature) {
+    if (directory.size() - at < kCentralSize || U32(directory, at) != z::kCentralRecordSignature) {
       *error = where + " is missing";
       return false;
     }
-    std::size_t name_length = Le(directory, at + 28, 2);
-    std::size_t variable = name_length + Le(directory, at + 30, 2) + Le(directory, at + 32, 2);
+    const std::size_t shared = at + z::kCentralSharedOffset;
+    std::size_t name_length = U16(directory, shared + z::kSharedNameLengthOffset);
+    std::size_t variable = name_length + U16(directory, shared + z::kSharedExtraLengthOffset) +
+                           U16(directory, at + z::kCentralCommentLengthOffset);
     if (directory.size() - at - kCentralSize < variable) {
       *error = where + " runs past the directory";
       return false;
     }
     ZipEntry entry;
-    entry.method = static_cast<std::uint16_t>(Le(directory, at + 10, 2));
-    entry.crc = Le(directory, at + 16, 4);
-    entry.compressed_size = Le(directory, at + 20, 4);
-    entry.size = Le(directory, at + 24, 4);
-    entry.local_header_offset = Le(directory, at + 42, 4);
+    entry.method = U16(directory, shared + z::kSharedMethodOffset);
+    entry.crc = U32(directory, shared + z::kSharedCrcOffset);
+    entry.compressed_size = U32(directory, shared + z::kSharedCompressedOffset);
+    entry.size = U32(directory, shared + z::kSharedUncompressedOffset);
+    entry.local_header_offset = U32(directory, at + z::kCentralLocalHeaderOffset);
     entry.name = std::string(directory.substr(at + kCentralSize, name_length));
     std::uint64_t local = entry.local_header_offset;
-    if (local + kLocalSize + name_length > offset || Le(archive, local, 4) != kLocalSignature) {
+    if (local + z::kLocalHeaderSize + name_length > offset ||
+        U32(archive, local) != z::kLocalHeaderSignature) {
       *error = where + " points at no local header";
       return false;
     }

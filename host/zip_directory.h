@@ -26,8 +26,7 @@ struct ZipEntry {
 // archive or the directory, a record has the wrong signature, or an entry's
 // local header (30 bytes and its name) is not inside the data before the
 // directory or does not carry the local header signature.
-bool ReadZipDirectory(std::string_view archive, std::vector<ZipEntry>* entries,
-                      std::string* error);
+bool ReadZipDirectory(std::string_view archive, std::vector<ZipEntry>* entries, std::string* error);
 
 }  // namespace parcel::host
 

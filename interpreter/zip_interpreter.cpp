@@ -41,17 +41,18 @@ void ZipInterpreter::FormatError(char* buffer, std::size_t limit, int code, cons
   std::snprintf(buffer, limit, "<ERROR code=\"%d\">%s</ERROR>", code, message);
 }
 
-void ZipInterpreter::AddResponse(const char* fragment) noexcept {
+bool ZipInterpreter::AddResponse(const char* fragment) noexcept {
   static constexpr char kHead[] = "<?xml version=\"1.0\"?><RESPONSE>";
   static constexpr char kTail[] = "</RESPONSE>";
   try {
     std::string document;
     document.reserve(sizeof kHead + sizeof kTail + std::char_traits<char>::length(fragment));
     document.append(kHead).append(fragment).append(kTail);
-    (void)AddOutputPart(document.data(), static_cast<std::uint32_t>(document.size()), "text/xml",
-                        "META", nullptr);
+    return AddOutputPart(document.data(), static_cast<std::uint32_t>(document.size()), "text/xml",
+                         "META", nullptr);
   } catch (const std::bad_alloc&) {
     // Memory exhausted: the output stays as it was.
+    return false;
   }
 }
 
@@ -76,6 +77,6 @@ void ZipInterpreter::MakeOutputName(const char* prefix, const char* extension, c
 bool ZipInterpreter::Fail(int code, const char* message) noexcept {
   char document[parcel::interpreter::kDocumentBufferSize];
   FormatError(document, sizeof document, code, "%s", message);
-  AddResponse(document);
+  (void)AddResponse(document);
   return false;
 }

@@ -5,14 +5,15 @@
 
 #include <cstddef>
 
+#include "interpreter/host_abi.h"
 #include "interpreter/orb_interpreter.h"
 #include "platform/export.h"
 
 namespace parcel::interpreter {
 
 // Working buffer sizes of one job run, terminator included.
-inline constexpr std::size_t kNameBufferSize = 256;
-inline constexpr std::size_t kEntryNameBufferSize = 260;
+inline constexpr std::size_t kNameBufferSize = PARCEL_MAX_NAME_BYTES + 1;
+inline constexpr std::size_t kEntryNameBufferSize = PARCEL_MAX_ENTRY_NAME_BYTES + 1;
 inline constexpr std::size_t kSizeTextBufferSize = 80;
 inline constexpr std::size_t kDocumentBufferSize = 1024;
 
@@ -54,9 +55,9 @@ class ZipInterpreter final : public OrbInterpreterGen {
       PARCEL_PRINTF_FORMAT(4, 5);
 
   // Wraps `fragment` into the response document and stores it as output part
-  // META ("text/xml", no file name). Leaves the output unchanged when memory
-  // is exhausted.
-  void AddResponse(const char* fragment) noexcept;
+  // META ("text/xml", no file name). False, leaving the output unchanged,
+  // when memory is exhausted.
+  bool AddResponse(const char* fragment) noexcept;
 
   // Writes "prefix_<time><clock><digit>.extension" (no dot and extension when
   // `extension` is null) into `buffer`, at most `limit` bytes with the

@@ -22,6 +22,9 @@ using parcel::interpreter::kErrorRequest;
 using parcel::interpreter::kNameBufferSize;
 using parcel::interpreter::kSizeTextBufferSize;
 
+// The hosts' limit of files per request is the archive's limit of entries.
+static_assert(PARCEL_MAX_FILES == parcel::zip::kZipMaxEntries);
+
 constexpr char kInvalidXml[] = "invalid xml";
 constexpr char kInvalidMetaData[] = "invalid meta data";
 constexpr char kInvalidFileList[] = "invalid file list";
@@ -133,8 +136,8 @@ bool ZipInterpreter::Execute() noexcept {
       // An empty selection or one larger than the part leaves the file out.
       if (count == 0 || count > part_size) continue;
 
-      int result = ZipOpenEntry(archive.get(), entry_name, &info, nullptr, 0, nullptr, 0, nullptr,
-                                8, -1);
+      int result =
+          ZipOpenEntry(archive.get(), entry_name, &info, nullptr, 0, nullptr, 0, nullptr, 8, -1);
       if (result == ZIP_SUCCESS) result = ZipWriteEntry(archive.get(), GetPartData(k + 1), count);
       if (result == ZIP_SUCCESS) result = ZipCloseEntry(archive.get());
       if (result != ZIP_SUCCESS) return Fail(kErrorCloseArchive, kCloseFailed);
@@ -157,9 +160,10 @@ bool ZipInterpreter::Execute() noexcept {
                   "<COMPRESSED_FILE name=\"ZIPFILE\" type=\"application/zip\" size=\"%d\" "
                   "url=\"/output/%s\"/>",
                   static_cast<int>(length), entry_name);
-    AddResponse(document);
-    // The archive's block becomes the response: no copy of the archive.
-    const bool stored = AdoptOutputPart(bytes, length, "application/zip", "ZIPFILE", entry_name);
+    // The archive's block becomes the response: no copy of the archive. An
+    // archive without its report would be an answer no host can read.
+    const bool stored = AddResponse(document) &&
+                        AdoptOutputPart(bytes, length, "application/zip", "ZIPFILE", entry_name);
     if (!stored) {
       parcel::zip::ReleaseArchiveData(bytes);
       // A report without its archive would claim a success the host cannot use.

@@ -15,7 +15,8 @@ class DynamicLibrary {
   ~DynamicLibrary() { Close(); }
   DynamicLibrary(const DynamicLibrary&) = delete;
   DynamicLibrary& operator=(const DynamicLibrary&) = delete;
-  DynamicLibrary(DynamicLibrary&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  DynamicLibrary(DynamicLibrary&& other) noexcept
+      : handle_(std::exchange(other.handle_, nullptr)) {}
   DynamicLibrary& operator=(DynamicLibrary&& other) noexcept {
     if (this != &other) {
       Close();

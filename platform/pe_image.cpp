@@ -5,15 +5,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/coding.h"
+
 namespace parcel::platform::pe {
 namespace {
-
-std::uint16_t U16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-
-std::uint32_t U32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
 
 constexpr std::uint32_t kDosHeaderSize = 64;
 constexpr std::uint32_t kNewHeaderOffsetField = 0x3C;
@@ -40,13 +35,13 @@ class Image {
   bool Open() {
     std::uint8_t dos[kDosHeaderSize];
     if (!file_.ReadAt(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return false;
-    const std::uint64_t header = U32(dos + kNewHeaderOffsetField);
+    const std::uint64_t header = DecodeFixed32(dos + kNewHeaderOffsetField);
     std::uint8_t coff[kFileHeaderSize];
     if (!file_.ReadAt(header, coff, sizeof coff) || std::memcmp(coff, "PE\0\0", 4) != 0) {
       return false;
     }
-    section_count_ = U16(coff + 6);
-    const std::uint16_t optional_size = U16(coff + 20);
+    section_count_ = DecodeFixed16(coff + 6);
+    const std::uint16_t optional_size = DecodeFixed16(coff + 20);
     const std::uint64_t optional = header + kFileHeaderSize;
     sections_ = optional + optional_size;
 
@@ -54,7 +49,7 @@ class Image {
     if (!file_.ReadAt(optional, magic, sizeof magic)) return false;
     std::uint32_t count_field;
     std::uint32_t directories;
-    switch (U16(magic)) {
+    switch (DecodeFixed16(magic)) {
       case kMagicPe32:
         count_field = 92;
         directories = 96;
@@ -63,19 +58,18 @@ class Image {
         count_field = 108;
         directories = 112;
         break;
-      default:
-        return false;
+      default: return false;
     }
     const std::uint32_t entry = directories + 8 * kResourceDirectoryIndex;
     if (entry + 8 > optional_size) return false;
     std::uint8_t count[4];
     std::uint8_t resource[8];
     if (!file_.ReadAt(optional + count_field, count, sizeof count) ||
-        U32(count) <= kResourceDirectoryIndex ||
+        DecodeFixed32(count) <= kResourceDirectoryIndex ||
         !file_.ReadAt(optional + entry, resource, sizeof resource)) {
       return false;
     }
-    resource_root_ = U32(resource);
+    resource_root_ = DecodeFixed32(resource);
     return resource_root_ != 0;
   }
 
@@ -93,9 +87,9 @@ class Image {
       }
       for (std::uint32_t i = 0; i < n; ++i) {
         const std::uint8_t* section = chunk + i * kSectionHeaderSize;
-        const std::uint64_t address = U32(section + 12);
-        const std::uint64_t raw_size = U32(section + 16);
-        const std::uint64_t raw_offset = U32(section + 20);
+        const std::uint64_t address = DecodeFixed32(section + 12);
+        const std::uint64_t raw_size = DecodeFixed32(section + 16);
+        const std::uint64_t raw_offset = DecodeFixed32(section + 20);
         if (rva >= address && rva - address <= raw_size && size <= raw_size - (rva - address)) {
           *offset = raw_offset + (rva - address);
           return true;
@@ -119,7 +113,8 @@ class Image {
     const std::uint64_t directory = std::uint64_t{resource_root_} + directory_offset;
     std::uint8_t header[kDirectoryHeaderSize];
     if (!ReadRva(directory, header, sizeof header)) return false;
-    const std::uint32_t count = std::uint32_t{U16(header + 12)} + U16(header + 14);
+    const std::uint32_t count =
+        std::uint32_t{DecodeFixed16(header + 12)} + DecodeFixed16(header + 14);
     std::uint64_t entries;
     if (count == 0 || !Map(directory + kDirectoryHeaderSize,
                            std::uint64_t{count} * kDirectoryEntrySize, &entries)) {
@@ -134,8 +129,8 @@ class Image {
         return false;
       }
       for (std::uint32_t i = 0; i < n; ++i) {
-        const std::uint32_t name = U32(chunk + i * kDirectoryEntrySize);
-        const std::uint32_t entry_value = U32(chunk + i * kDirectoryEntrySize + 4);
+        const std::uint32_t name = DecodeFixed32(chunk + i * kDirectoryEntrySize);
+        const std::uint32_t entry_value = DecodeFixed32(chunk + i * kDirectoryEntrySize + 4);
         const std::uint32_t wanted = id != nullptr ? *id : kLanguageNeutral;
         if (name == wanted) {  // a named entry has the high bit set and never matches
           *value = entry_value;
@@ -184,8 +179,8 @@ bool FindVersionResource(const ByteSource& file, ResourceRange* range) noexcept 
   if (!image.ReadRva(std::uint64_t{image.resource_root()} + value, data_entry, kDataEntrySize)) {
     return false;
   }
-  const std::uint32_t data = U32(data_entry);
-  const std::uint32_t size = std::min(U32(data_entry + 4), kMaxVersionResourceSize);
+  const std::uint32_t data = DecodeFixed32(data_entry);
+  const std::uint32_t size = std::min(DecodeFixed32(data_entry + 4), kMaxVersionResourceSize);
   std::uint64_t offset;
   std::uint8_t last;
   // The last byte is read too: a section may claim raw data the file lacks.

@@ -1,13 +1,13 @@
 // Version resource tree walking and the Windows-1252 conversion.
 #include "platform/version_tree.h"
 
+#include "platform/coding.h"
+
 namespace parcel::platform::pe {
 namespace {
 
 constexpr std::size_t kNodeHeaderSize = 6;  // length, value length, type
 constexpr std::uint16_t kTextType = 1;
-
-std::uint16_t U16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 
 // Node fields are aligned to four bytes from the start of the tree.
 constexpr std::size_t Align4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
@@ -52,17 +52,17 @@ bool ReadNode(std::span<const std::uint8_t> tree, std::size_t begin, std::size_t
               Node* node) {
   if (begin > parent_end || parent_end - begin < kNodeHeaderSize) return false;
   const std::uint8_t* p = tree.data() + begin;
-  const std::size_t length = U16(p);
+  const std::size_t length = DecodeFixed16(p);
   if (length < kNodeHeaderSize) return false;
   node->end = length < parent_end - begin ? begin + length : parent_end;
   node->next = Align4(begin + length);
-  node->type = U16(p + 4);
+  node->type = DecodeFixed16(p + 4);
   node->key = begin + kNodeHeaderSize;
   std::size_t at = node->key;
-  while (at + 2 <= node->end && U16(tree.data() + at) != 0) at += 2;
+  while (at + 2 <= node->end && DecodeFixed16(tree.data() + at) != 0) at += 2;
   node->key_units = (at - node->key) / 2;
   if (at + 2 <= node->end) at += 2;  // the key's zero unit
-  const std::size_t value_length = U16(p + 2);
+  const std::size_t value_length = DecodeFixed16(p + 2);
   node->value = Align4(at);
   node->children =
       Align4(node->value + (node->type == kTextType ? 2 * value_length : value_length));
@@ -73,7 +73,7 @@ bool NameMatches(std::span<const std::uint8_t> tree, const Node& node, const cha
                  std::size_t length) {
   if (node.key_units != length) return false;
   for (std::size_t i = 0; i < length; ++i) {
-    const std::uint16_t unit = U16(tree.data() + node.key + 2 * i);
+    const std::uint16_t unit = DecodeFixed16(tree.data() + node.key + 2 * i);
     if (FoldCase(unit) != FoldCase(AnsiToUnit(static_cast<unsigned char>(name[i])))) return false;
   }
   return true;
@@ -107,14 +107,14 @@ bool FindVersionText(std::span<const std::uint8_t> tree, const char* key,
   if (node.type != kTextType) return false;
   std::size_t begin = node.value < node.end ? node.value : node.end;
   std::size_t end = begin;
-  while (end + 2 <= node.end && U16(tree.data() + end) != 0) end += 2;
+  while (end + 2 <= node.end && DecodeFixed16(tree.data() + end) != 0) end += 2;
   text->offset = begin;
   text->units = (end - begin) / 2;
   return true;
 }
 
 void WideToAnsi(const std::uint8_t* wide, std::size_t units, char* out) noexcept {
-  for (std::size_t i = 0; i < units; ++i) out[i] = UnitToAnsi(U16(wide + 2 * i));
+  for (std::size_t i = 0; i < units; ++i) out[i] = UnitToAnsi(DecodeFixed16(wide + 2 * i));
   out[units] = '\0';
 }
 

@@ -1,26 +1,13 @@
-// Allocation wrappers that trace exhausted memory, with failure injection for
-// allocation-failure tests.
+// Allocation wrappers that trace exhausted memory.
 #include "runtime/mem.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/alloc_hook.h"
 #include "runtime/trace.h"
 
 namespace {
-
-// Successful allocations left before injected failures begin; negative = off.
-std::atomic<std::int64_t> g_fail_after{-1};
-
-// True when this allocation is to fail by injection.
-bool InjectFailure() {
-  std::int64_t left = g_fail_after.load(std::memory_order_relaxed);
-  while (left > 0) {
-    if (g_fail_after.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) return false;
-  }
-  return left == 0;
-}
 
 // The caller id is copied before it is printed, so at most 63 characters of it
 // reach the line.
@@ -43,23 +30,16 @@ void TraceFailure(bool reallocating, std::size_t size, const char* caller_id) {
 
 }  // namespace
 
-namespace parcel::runtime {
-
-void SetMemFailAfter(std::int64_t successes) noexcept {
-  g_fail_after.store(successes < 0 ? -1 : successes, std::memory_order_relaxed);
-}
-
-}  // namespace parcel::runtime
-
 void* MemAlloc(std::size_t size, const char* callerId) noexcept {
-  void* block = InjectFailure() ? nullptr : std::malloc(size);
+  void* block = parcel::platform::HookedMalloc(parcel::platform::AllocSite::kRuntime, size);
   if (block == nullptr) TraceFailure(false, size, callerId);
   return block;
 }
 
 void* MemRealloc(void* block, std::size_t size, const char* callerId) noexcept {
   if (size == 0) return std::realloc(block, 0);
-  void* resized = InjectFailure() ? nullptr : std::realloc(block, size);
+  void* resized =
+      parcel::platform::HookedRealloc(parcel::platform::AllocSite::kRuntime, block, size);
   if (resized == nullptr) TraceFailure(true, size, callerId);
   return resized;
 }

@@ -1,6 +1,7 @@
 // Allocation wrappers of the library layers: the C library's allocator, plus an
 // error trace line when memory runs out. Blocks come from and go back to the C
-// library's heap of this module (malloc/realloc/free).
+// library's heap of this module (malloc/realloc/free), through the allocation
+// hook (platform/alloc_hook.h, site kRuntime), which tests use to fail them.
 //
 // Thread safety: as the C library's allocator. The trace line is one trace
 // statement (runtime/trace.h).
@@ -23,15 +24,5 @@ void* MemRealloc(void* block, std::size_t size, const char* callerId) noexcept;
 
 // free(block); returns 0.
 int MemFree(void* block) noexcept;
-
-namespace parcel::runtime {
-
-// Failure injection for allocation-failure tests: after `successes` more
-// successful MemAlloc and MemRealloc calls (with a size other than 0), each
-// further call fails as if the C library had returned null, until the next
-// call of this function. A negative value turns injection off (the default).
-void SetMemFailAfter(std::int64_t successes) noexcept;
-
-}  // namespace parcel::runtime
 
 #endif  // PARCEL_RUNTIME_MEM_H_

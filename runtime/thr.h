@@ -87,9 +87,9 @@ int ThrKeyAlloc(std::uint32_t* key, parcel::runtime::ThrKeyDestructor destructor
 // Frees the key in `*key` (values still held by threads are not destroyed),
 // unregisters it and sets `*key` to THR_KEY_NONE. A module releases its keys
 // before it is unloaded: on POSIX the threads library keeps a key's destructor
-// until then, and would call into the unloaded code at the next thread end. THR_ERR_NOKEY when `*key` is
-// THR_KEY_NONE; THR_ERR_SYSCALL when the system rejects the key, the variable
-// and the registry being cleared all the same.
+// until then, and would call into the unloaded code at the next thread end. THR_ERR_NOKEY when
+// `*key` is THR_KEY_NONE; THR_ERR_SYSCALL when the system rejects the key, the variable and the
+// registry being cleared all the same.
 int ThrKeyRelease(std::uint32_t* key) noexcept;
 
 // Stores `value` for the calling thread; makes the key first (no destructor)

@@ -83,9 +83,9 @@ using TraceClock = platform::WallTime (*)();
 // holding its "unset" value (-1, or 0xFFFFFFFF for the fine stamp seconds)
 // makes the writers use the process-wide value instead.
 struct DpTrcFile {
-  std::FILE* stream;       // borrowed or owned, see OpenTraceFile; may be null
-  int level;               // compared with trcEntryLevel when trcFileLevelCheck is on
-  std::time_t lastStamp;   // second of the last one-per-second stamp
+  std::FILE* stream;      // borrowed or owned, see OpenTraceFile; may be null
+  int level;              // compared with trcEntryLevel when trcFileLevelCheck is on
+  std::time_t lastStamp;  // second of the last one-per-second stamp
   struct FineTime {
     std::uint32_t seconds;
     std::uint32_t microseconds;
@@ -110,11 +110,11 @@ struct DpTrcPattern {
 
 // Process-wide settings, read by the writers and by the library layers' trace
 // statements; assigned directly by their owners.
-extern int trcLevel;         // 0 = no trace (default); a level-N statement writes when >= N
-extern int trcEntryLevel;    // level of the statement being written; 2 between statements
-extern void* trcHandle;      // handle the library layers write through; null = stderr
-extern int trcStampMode;     // <= 0 no stamps; 1 one per second (default); > 1 fine stamps
-extern int trcMaxFileSize;   // bytes; below 1 = no size watch (default -1)
+extern int trcLevel;            // 0 = no trace (default); a level-N statement writes when >= N
+extern int trcEntryLevel;       // level of the statement being written; 2 between statements
+extern void* trcHandle;         // handle the library layers write through; null = stderr
+extern int trcStampMode;        // <= 0 no stamps; 1 one per second (default); > 1 fine stamps
+extern int trcMaxFileSize;      // bytes; below 1 = no size watch (default -1)
 extern bool trcFileLevelCheck;  // also test the file record's level (default off)
 extern bool trcMaskSecrets;     // mask marked identifiers in hex dumps (default on)
 // Watch patterns, ended by an entry whose pattern is null; null = none. Borrowed:
@@ -197,14 +197,15 @@ void DpTrcHexDump(void* handle, const char* title, const void* data, std::uint64
 // type 'l' (text of at most 52 characters, followed by 8 characters of the file
 // name and 4 of the line number) or ' ' (the first 64 bytes of the text area,
 // blank-padded). Does nothing unless both hooks are set. Keeps errno.
-PARCEL_PRINTF_FORMAT(2, 3) void DpTrcSysLog(const char* messageId, const char* format, ...) noexcept;
+PARCEL_PRINTF_FORMAT(2, 3)
+void DpTrcSysLog(const char* messageId, const char* format, ...) noexcept;
 // As DpTrcSysLog, with type 'm' records for texts of at most 38 characters: the
 // text, 7 bytes of each field (blank-padded when shorter; null counts as
 // empty), 8 of the file name and 4 of the line number. Longer texts, and texts
 // that cannot be formatted, go to DpTrcSysLog(messageId, "%s", text).
 PARCEL_PRINTF_FORMAT(4, 5)
-void DpTrcSysLog2(const char* messageId, const char* field1, const char* field2,
-                  const char* format, ...) noexcept;
+void DpTrcSysLog2(const char* messageId, const char* field1, const char* field2, const char* format,
+                  ...) noexcept;
 
 // True when `pattern` is found in `text`. The pattern language: `*` any run of
 // characters (also none), `?` any one character, backslash: the next pattern
@@ -284,24 +285,24 @@ void ResetTrace() noexcept;
 // A trace statement of level N: when trcLevel >= N, calls
 // `writer(trcHandle, args...)` inside a TraceStatement. For example
 //   PARCEL_TRC(2, DpTrc, "%s: invalid hdl %d\n", "NiIRead", hdl);
-#define PARCEL_TRC(level, writer, ...)                               \
-  do {                                                               \
-    if (trcLevel >= (level)) {                                       \
+#define PARCEL_TRC(level, writer, ...)                                \
+  do {                                                                \
+    if (trcLevel >= (level)) {                                        \
       ::parcel::runtime::TraceStatement parcel_trc_statement_(level); \
-      writer(trcHandle, __VA_ARGS__);                                \
-    }                                                                \
+      writer(trcHandle, __VA_ARGS__);                                 \
+    }                                                                 \
   } while (0)
 
 // As PARCEL_TRC, recording the source location `source`, `line` first, for
 // error and errno lines:
 //   PARCEL_TRC_AT(1, "nixxhsl6", 1208, DpTrcError, "%s: init failed (rc=%d)\n", name, rc);
-#define PARCEL_TRC_AT(level, source, line, writer, ...)              \
-  do {                                                               \
-    if (trcLevel >= (level)) {                                       \
+#define PARCEL_TRC_AT(level, source, line, writer, ...)               \
+  do {                                                                \
+    if (trcLevel >= (level)) {                                        \
       ::parcel::runtime::TraceStatement parcel_trc_statement_(level); \
-      DpTrcSetLocation((source), (line));                            \
-      writer(trcHandle, __VA_ARGS__);                                \
-    }                                                                \
+      DpTrcSetLocation((source), (line));                             \
+      writer(trcHandle, __VA_ARGS__);                                 \
+    }                                                                 \
   } while (0)
 
 #endif  // PARCEL_RUNTIME_TRACE_H_

@@ -12,12 +12,12 @@ namespace {
 using parcel::runtime::kTraceSysLogRecordSize;
 
 constexpr int kAreaSize = 100;
-constexpr int kShortText = 52;      // DpTrcSysLog texts that leave room for the location
-constexpr int kShortText2 = 38;     // DpTrcSysLog2 texts that leave room for two fields
+constexpr int kShortText = 52;   // DpTrcSysLog texts that leave room for the location
+constexpr int kShortText2 = 38;  // DpTrcSysLog2 texts that leave room for two fields
 constexpr int kFieldSize = 7;
 constexpr int kFileNameSize = 8;
 constexpr int kLineSize = 4;
-constexpr int kLineOffset = 12;     // where DpTrcSetLocation puts the line number
+constexpr int kLineOffset = 12;  // where DpTrcSetLocation puts the line number
 
 // Formats into `area`, blank-filled first; returns the text length (at most 99)
 // or -1 when the text cannot be formatted.
@@ -63,8 +63,8 @@ void DpTrcSysLog(const char* messageId, const char* format, ...) noexcept {
   errno = saved_errno;
 }
 
-void DpTrcSysLog2(const char* messageId, const char* field1, const char* field2,
-                  const char* format, ...) noexcept {
+void DpTrcSysLog2(const char* messageId, const char* field1, const char* field2, const char* format,
+                  ...) noexcept {
   if (trcLogHook == nullptr || trcCopyHook == nullptr) return;
   char area[kAreaSize];
   std::va_list args;

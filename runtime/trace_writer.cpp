@@ -51,12 +51,9 @@ constexpr FailureLines kErrnoLines = {3292, 3273, 3241};
 
 const FailureLines& LinesOf(LineKind kind) {
   switch (kind) {
-    case LineKind::kPlain:
-      return kPlainLines;
-    case LineKind::kErrno:
-      return kErrnoLines;
-    default:
-      return kErrorLines;
+    case LineKind::kPlain: return kPlainLines;
+    case LineKind::kErrno: return kErrnoLines;
+    default: return kErrorLines;
   }
 }
 
@@ -429,11 +426,11 @@ void DpTrcStamp(void* handle) noexcept {
 }
 
 #define PARCEL_TRC_WRITER(name, kind, encoding, stamp)                \
-  void name(void* handle, const char* format, ...) noexcept {       \
-    std::va_list args;                                              \
-    va_start(args, format);                                         \
+  void name(void* handle, const char* format, ...) noexcept {         \
+    std::va_list args;                                                \
+    va_start(args, format);                                           \
     WriteLine(handle, LineKind::kind, encoding, stamp, format, args); \
-    va_end(args);                                                   \
+    va_end(args);                                                     \
   }
 
 PARCEL_TRC_WRITER(DpTrc, kPlain, 2, true)

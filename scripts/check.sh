@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# The full test run: the Windows cross build first (the Linux suite also reads
-# the built DLL), then the Linux sanitizer build with its unit, integration and
-# fuzz tests, the threaded tests under ThreadSanitizer, then the Windows tests
-# under Wine.
+# The full test run: the format check of the tracked sources, the Windows
+# cross build (the Linux suite also reads the built DLL), then the Linux
+# sanitizer build with its unit, integration and fuzz tests, the threaded
+# tests under ThreadSanitizer, then the Windows tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
+scripts/format_check.sh
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows

@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/alloc_hook.h"
 #include "tests/transfer_test_util.h"
 
 namespace {
 
+using parcel::platform::AllocSite;
 using parcel::testing::Field;
 using parcel::testing::Header;
 using parcel::testing::Rec;
@@ -86,7 +88,7 @@ TEST_F(DataTest, OutOfRangeIndicesGiveNullOrZero) {
 }
 
 TEST_F(DataTest, LineWidthIsSumOfColumnWidths) {
-  std::vector<std::string> records = {Rec("VERS", "1.0"), Rec("TBNM", "T"), Rec("TBLN", "3"),
+  std::vector<std::string> records = {Rec("VERS", "1.0"), Rec("TBNM", "T"),  Rec("TBLN", "3"),
                                       Rec("TBWD", "30"),  Rec("CLWD", "10"), Rec("CLWD", "20")};
   ASSERT_EQ(Load(Request(records, std::string(90, 'z'))), 0);
   EXPECT_EQ(data_.GetTableLineWidth(0), 30);
@@ -126,7 +128,7 @@ TEST_F(DataTest, NullOrEmptyBufferForgetsEarlierRequest) {
 
 TEST_F(DataTest, LowerCaseTagsAreRewrittenInPlace) {
   std::vector<std::string> records = {Rec("vers", "1.0"), Rec("tbnm", "T"), Rec("tbln", "1"),
-                                      Rec("tbwd", "2"),   Rec("clwd", "2")};
+                                      Rec("tbwd", "2"), Rec("clwd", "2")};
   ASSERT_EQ(Load(Request(records, "ab")), 0);
   EXPECT_EQ(data_.GetTableCount(), 1);  // decoding happens at the first query
   EXPECT_EQ(buffer_.substr(48, 8), std::string("VERS\0\0\0\0", 8));
@@ -144,7 +146,7 @@ TEST_F(DataTest, DescriptionIsDecodedLazily) {
 
 TEST_F(DataTest, TagsWithLeadingBlankOrFifthLetterAreIgnored) {
   std::vector<std::string> records = {Rec("VERS", "1.0"), Rec("TBNM", "T"), Rec(" TBLN", "5"),
-                                      Rec("TBLNX", "6"),  Rec("TBLN", "1"),  Rec("TBWD", "1"),
+                                      Rec("TBLNX", "6"),  Rec("TBLN", "1"), Rec("TBWD", "1"),
                                       Rec("CLWD", "1")};
   ASSERT_EQ(Load(Request(records, "a")), 0);
   EXPECT_EQ(data_.GetTableLineCount(0), 1u);
@@ -189,7 +191,7 @@ TEST_F(DataTest, DescriptionRemainderStillCountsForDataStart) {
 }
 
 TEST_F(DataTest, TablesAreBackToBackByLinesTimesWidth) {
-  std::vector<std::string> records = {Rec("VERS", "1.0"), Rec("TBNM", "A"), Rec("TBLN", "2"),
+  std::vector<std::string> records = {Rec("VERS", "1.0"), Rec("TBNM", "A"),  Rec("TBLN", "2"),
                                       Rec("TBWD", "10"),  Rec("CLWD", "10"), Rec("TBNM", "B"),
                                       Rec("TBLN", "1"),   Rec("TBWD", "5"),  Rec("CLWD", "5")};
   ASSERT_EQ(Load(Request(records, std::string(25, 'd'))), 0);
@@ -198,7 +200,7 @@ TEST_F(DataTest, TablesAreBackToBackByLinesTimesWidth) {
 
 TEST_F(DataTest, TableWithoutSizesSharesStartWithNext) {
   std::vector<std::string> records = {Rec("VERS", "1.0"), Rec("TBNM", "A"), Rec("TBNM", "B"),
-                                      Rec("TBLN", "1"),   Rec("TBWD", "3"),  Rec("CLWD", "3")};
+                                      Rec("TBLN", "1"),   Rec("TBWD", "3"), Rec("CLWD", "3")};
   ASSERT_EQ(Load(Request(records, "abc")), 0);
   EXPECT_EQ(data_.GetTableCount(), 2);
   EXPECT_EQ(Offset(0), Offset(1));
@@ -224,13 +226,28 @@ TEST_F(DataTest, SizesThatDoNotFitTheRequestGiveNoTables) {
     std::vector<std::string> records;
     std::size_t data;
   } cases[] = {
-      {"lines x width past the end", {Rec("TBNM", "T"), Rec("TBLN", "2"), Rec("TBWD", "10"), Rec("CLWD", "10")}, 19},
-      {"column sum past the end", {Rec("TBNM", "T"), Rec("TBLN", "1"), Rec("TBWD", "1"), Rec("CLWD", "100")}, 10},
-      {"32-bit product wraps", {Rec("TBNM", "T"), Rec("TBLN", "65536"), Rec("TBWD", "65536"), Rec("CLWD", "0")}, 10},
-      {"negative lines", {Rec("TBNM", "T"), Rec("TBLN", "-1"), Rec("TBWD", "1"), Rec("CLWD", "1")}, 10},
-      {"negative column", {Rec("TBNM", "T"), Rec("TBLN", "1"), Rec("TBWD", "1"), Rec("CLWD", "-5")}, 10},
-      {"column sum wraps", {Rec("TBNM", "T"), Rec("TBLN", "1"), Rec("TBWD", "0"), Rec("CLWD", "2147483647"), Rec("CLWD", "2147483647"), Rec("CLWD", "2")}, 10},
-      {"huge number saturates", {Rec("TBNM", "T"), Rec("TBLN", "99999999999999999999"), Rec("TBWD", "1"), Rec("CLWD", "1")}, 10},
+      {"lines x width past the end",
+       {Rec("TBNM", "T"), Rec("TBLN", "2"), Rec("TBWD", "10"), Rec("CLWD", "10")},
+       19},
+      {"column sum past the end",
+       {Rec("TBNM", "T"), Rec("TBLN", "1"), Rec("TBWD", "1"), Rec("CLWD", "100")},
+       10},
+      {"32-bit product wraps",
+       {Rec("TBNM", "T"), Rec("TBLN", "65536"), Rec("TBWD", "65536"), Rec("CLWD", "0")},
+       10},
+      {"negative lines",
+       {Rec("TBNM", "T"), Rec("TBLN", "-1"), Rec("TBWD", "1"), Rec("CLWD", "1")},
+       10},
+      {"negative column",
+       {Rec("TBNM", "T"), Rec("TBLN", "1"), Rec("TBWD", "1"), Rec("CLWD", "-5")},
+       10},
+      {"column sum wraps",
+       {Rec("TBNM", "T"), Rec("TBLN", "1"), Rec("TBWD", "0"), Rec("CLWD", "2147483647"),
+        Rec("CLWD", "2147483647"), Rec("CLWD", "2")},
+       10},
+      {"huge number saturates",
+       {Rec("TBNM", "T"), Rec("TBLN", "99999999999999999999"), Rec("TBWD", "1"), Rec("CLWD", "1")},
+       10},
   };
   for (const Case& c : cases) {
     std::vector<std::string> records = {Rec("VERS", "1.0")};
@@ -274,12 +291,14 @@ TEST_F(DataTest, NumbersRunningToTheEndOfTheBufferStopThere) {
 }
 
 TEST(DataNumber, ReadsLikeAtoiWithinBounds) {
+  // clang-format off
   struct Case {
     const char* text;
     std::int32_t value;
   } cases[] = {{"  42 ", 42},        {"-17", -17},       {"+5x", 5},
                {"abc", 0},           {"", 0},            {"\t\n 9", 9},
                {"2147483648", INT32_MAX}, {"-2147483649", INT32_MIN}, {"12 34", 12}};
+  // clang-format on
   for (const Case& c : cases) {
     EXPECT_EQ(parcel::data::ReadNumber(c.text, c.text + std::strlen(c.text)), c.value) << c.text;
   }
@@ -349,9 +368,9 @@ TEST_F(DataOutputTest, RefusedAppendsLeaveOutputUnchanged) {
 
 TEST_F(DataOutputTest, AllocationFailureLeavesOutputUnchanged) {
   ASSERT_EQ(data_.AppendOutput("abc", 3, "t", "N", nullptr), 0);
-  parcel::data::SetAllocationFailureAfter(0);
+  parcel::platform::SetAllocFailure({.site = AllocSite::kTransfer, .after = 0, .once = false});
   EXPECT_EQ(data_.AppendOutput("defg", 4, "t", "N", nullptr), 1);
-  parcel::data::SetAllocationFailureAfter(-1);
+  parcel::platform::ClearAllocFailure();
   char* out = nullptr;
   std::uint32_t length = 0;
   ASSERT_EQ(data_.GetOutput(&out, &length), 0);
@@ -398,9 +417,9 @@ TEST_F(DataOutputTest, RefusedAdoptionLeavesTheBlockWithTheCaller) {
   EXPECT_EQ(data_.AppendOutputAdopting(block, 0, "t", "N", nullptr), 1);
   EXPECT_EQ(data_.AppendOutputAdopting(block, 4, nullptr, "N", nullptr), 1);
   EXPECT_EQ(data_.AppendOutputAdopting(block, 0x80000000u, "t", "N", nullptr), 1);
-  parcel::data::SetAllocationFailureAfter(0);
+  parcel::platform::SetAllocFailure({.site = AllocSite::kTransfer, .after = 0, .once = false});
   EXPECT_EQ(data_.AppendOutputAdopting(block, 4, "t", "N", nullptr), 1);
-  parcel::data::SetAllocationFailureAfter(-1);
+  parcel::platform::ClearAllocFailure();
   // Still the caller's, unchanged (AddressSanitizer checks the access and the
   // release here).
   EXPECT_EQ(std::string(block, 4), "defg");
@@ -442,9 +461,10 @@ TEST(DataAllocation, FailingEachAllocationInTurnLeavesNoTablesAndNoLeak) {
     OrbData data;
     std::string copy = request;
     ASSERT_EQ(data.ReadTransfer(copy.data(), static_cast<std::uint32_t>(copy.size())), 0);
-    parcel::data::SetAllocationFailureAfter(budget);
+    parcel::platform::SetAllocFailure(
+        {.site = AllocSite::kTransfer, .after = budget, .once = false});
     int tables = data.GetTableCount();
-    parcel::data::SetAllocationFailureAfter(-1);
+    parcel::platform::ClearAllocFailure();
     if (tables == 2) break;
     EXPECT_EQ(tables, 0) << budget;
     EXPECT_EQ(data.GetTableData(0), nullptr);

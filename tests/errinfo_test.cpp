@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/alloc_hook.h"
 #include "runtime/mem.h"
 #include "runtime/trace.h"
 #include "tests/temp_stream.h"
@@ -121,7 +122,7 @@ class ErrInfo : public ::testing::Test {
     ASSERT_NE(trace_.get(), nullptr);
   }
   void TearDown() override {
-    parcel::runtime::SetMemFailAfter(-1);
+    parcel::platform::ClearAllocFailure();
     parcel::runtime::ResetTrace();
     ei::ResetErrInfo();
   }
@@ -203,56 +204,41 @@ TEST_F(ErrInfo, NumbersAreEmptyForZeroAndCounterCounts) {
   EXPECT_FALSE(SysText(EACCES).empty());
 }
 
+// Fields 2, 9, 16, 17, 18 and 19 of the stored record (message, detail,
+// message number, argument texts, detail number, detail texts), joined by '|'.
+std::string MessageFields() {
+  std::string fields;
+  for (int index : {2, 9, 16, 17, 18, 19}) fields.append(ErrGetFld(index)).push_back('|');
+  fields.pop_back();
+  return fields;
+}
+
 TEST_F(ErrInfo, MessageNumbersAndArgumentTexts) {
-  struct Case {
+  const struct {
     const char* name;
     int number_length;
     bool sys;
     const char* error_format;
     const char* detail_format;
-    std::vector<std::string> fields;  // 2, 9, 16, 17, 18, 19
+    const char* fields;  // MessageFields
+  } cases[] = {
+      {"both numbered", 3, false, "(123)%s: error %d", "(456)detail %s",
+       "abc: error 5|detail x|123|abc;;;;5|456|x"},
+      {"detail without number", 3, false, "(123)%s: error %d", "detail %s",
+       "abc: error 5|detail x|123|abc;;;;5||"},
+      {"numbers off", 0, false, "(123)%s: error %d", "detail %s", "(123)abc: error 5|detail x||||"},
+      {"prefix of other length", 4, false, "(123)%s: error %d", "(45)detail %s",
+       "(123)abc: error 5|(45)detail x||||"},
+      {"sys keeps all argument texts", 0, true, "%s: error %d", "detail %s",
+       "abc: error 5|detail x||abc;;;;5||x"},
   };
-  const Case cases[] = {
-      {"both numbered",
-       3,
-       false,
-       "(123)%s: error %d",
-       "(456)detail %s",
-       {"abc: error 5", "detail x", "123", "abc;;;;5", "456", "x"}},
-      {"detail without number",
-       3,
-       false,
-       "(123)%s: error %d",
-       "detail %s",
-       {"abc: error 5", "detail x", "123", "abc;;;;5", "", ""}},
-      {"numbers off",
-       0,
-       false,
-       "(123)%s: error %d",
-       "detail %s",
-       {"(123)abc: error 5", "detail x", "", "", "", ""}},
-      {"prefix of other length",
-       4,
-       false,
-       "(123)%s: error %d",
-       "(45)detail %s",
-       {"(123)abc: error 5", "(45)detail x", "", "", "", ""}},
-      {"sys keeps all argument texts",
-       0,
-       true,
-       "%s: error %d",
-       "detail %s",
-       {"abc: error 5", "detail x", "", "abc;;;;5", "", "x"}},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     errMsgNoLength = c.number_length;
     int rc = c.sys ? ErrSetFmtSys("c", 1, "m", 1, 0, c.error_format, 1, c.detail_format, "", 0,
                                   "abc", 5, "x")
                    : ErrSetFmt("c", 1, "m", 1, c.error_format, 1, c.detail_format, "abc", 5, "x");
     ASSERT_EQ(rc, 0) << c.name;
-    std::vector<std::string> got = {ErrGetFld(2),  ErrGetFld(9),  ErrGetFld(16),
-                                    ErrGetFld(17), ErrGetFld(18), ErrGetFld(19)};
-    EXPECT_EQ(got, c.fields) << c.name;
+    EXPECT_EQ(MessageFields(), c.fields) << c.name;
   }
 }
 
@@ -592,12 +578,20 @@ TEST_F(ErrInfo, EbcdicControlsBecomeBlanksAndLettersLatin1) {
   EXPECT_EQ(std::string(net + 8, 5), "A  \t#");
 }
 
+// The record of PlainFields with field `index` replaced by `value`, or
+// removed when `value` is null.
+std::string PlainRecordWith(std::size_t index, const char* value) {
+  std::vector<std::string> fields = PlainFields();
+  if (value != nullptr) {
+    fields[index] = value;
+  } else {
+    fields.erase(fields.begin() + static_cast<std::ptrdiff_t>(index));
+  }
+  return MakeRecord(fields);
+}
+
 TEST_F(ErrInfo, BadPeerRecordsKeepTheEarlierRecord) {
   const std::string good = MakeRecord(PlainFields());
-  std::vector<std::string> twenty = PlainFields();
-  twenty.erase(twenty.begin() + 5);
-  std::vector<std::string> broken_end = PlainFields();
-  broken_end[20] = "*ERX*";
   struct Case {
     const char* name;
     std::string data;
@@ -608,10 +602,10 @@ TEST_F(ErrInfo, BadPeerRecordsKeepTheEarlierRecord) {
       {"eyecatcher alone", std::string("*ERR*\0", 6), -6},
       {"two eyecatchers in one field", std::string("*ERR*ERR*\0", 10), -6},
       {"two fields", std::string("*ERR*\0*ERR*\0", 12), -6},
-      {"twenty fields", MakeRecord(twenty), -6},
+      {"twenty fields", PlainRecordWith(5, nullptr), -6},
       {"no terminator", good.substr(0, good.size() - 1), -6},
       {"cut in the middle", good.substr(0, 40), -6},
-      {"closing eyecatcher broken", MakeRecord(broken_end), -6},
+      {"closing eyecatcher broken", PlainRecordWith(20, "*ERX*"), -6},
       {"opening eyecatcher broken", "#" + good.substr(1), -6},
       {"EBCDIC without structure", std::string("\x5C\xC5\xD9\xD9\x5C\x00\x01", 7), -6},
       {"above the area", good + std::string(501 - good.size(), 'x'), -1},
@@ -627,14 +621,12 @@ TEST_F(ErrInfo, BadPeerRecordsKeepTheEarlierRecord) {
   EXPECT_EQ(ErrCpNetToInt(good.data(), -3), -6);
   EXPECT_EQ(StoredBytes(), before);
   const std::string text = trace_.Text();
-  EXPECT_NE(text.find("*** ERROR => ErrCpNetToInt: bad err info (eyecatcher destroyed) "
-                      "[err          1793]\n\nAdresse   Offset  bad err info\n"),
-            std::string::npos)
-      << text;
-  EXPECT_NE(text.find("*** ERROR => ErrCpNetToInt2: internal area too small (500<501) "
-                      "[err          1745]\n"),
-            std::string::npos)
-      << text;
+  for (const char* line : {"*** ERROR => ErrCpNetToInt: bad err info (eyecatcher destroyed) "
+                           "[err          1793]\n\nAdresse   Offset  bad err info\n",
+                           "*** ERROR => ErrCpNetToInt2: internal area too small (500<501) "
+                           "[err          1745]\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << text;
+  }
 }
 
 TEST_F(ErrInfo, HighBytesOfPeerRecordsBecomeHashes) {
@@ -676,7 +668,8 @@ TEST_F(ErrInfo, CopyInternalFormCountsAndChecksEyecatchers) {
 }
 
 TEST_F(ErrInfo, AreaWithoutMemoryGivesMinusFive) {
-  parcel::runtime::SetMemFailAfter(0);
+  parcel::platform::SetAllocFailure(
+      {.site = parcel::platform::AllocSite::kRuntime, .after = 0, .once = false});
   EXPECT_EQ(ErrSetFmt("c", 1, "m", 1, "e", 1, "d"), -5);
   EXPECT_EQ(ErrCpTo(plain_.data(), static_cast<int>(plain_.size())), -5);
   EXPECT_EQ(ErrCpNetToInt(plain_.data(), static_cast<int>(plain_.size())), -5);
@@ -684,7 +677,7 @@ TEST_F(ErrInfo, AreaWithoutMemoryGivesMinusFive) {
   EXPECT_EQ(ErrGetRecord(&address, nullptr), -5);
   EXPECT_STREQ(ErrGetFld(2), "");
   EXPECT_EQ(ErrClear(), 0);
-  parcel::runtime::SetMemFailAfter(-1);
+  parcel::platform::ClearAllocFailure();
   EXPECT_EQ(ErrSetFmt("c", 1, "m", 1, "e", 1, "d"), 0);
 }
 

@@ -26,10 +26,11 @@ inline std::vector<std::string> CheckWithExternalReaders(std::string_view zip,
                                                          std::vector<std::string>* ran) {
   namespace fs = std::filesystem;
   static int counter = 0;
-  const fs::path path = fs::temp_directory_path() /
-                        ("parcel-check-" +
-                         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
-                         "-" + std::to_string(counter++) + ".zip");
+  const fs::path path =
+      fs::temp_directory_path() /
+      ("parcel-check-" +
+       std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
+       std::to_string(counter++) + ".zip");
   {
     std::ofstream out(path, std::ios::binary);
     out.write(zip.data(), static_cast<std::streamsize>(zip.size()));
@@ -40,8 +41,10 @@ inline std::vector<std::string> CheckWithExternalReaders(std::string_view zip,
     std::string command;
   } readers[] = {
       {"unzip", "unzip -tqq " + file},
-      {"python3", "python3 -c \"import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); "
-                  "sys.exit(z.testzip() is not None)\" " + file},
+      {"python3",
+       "python3 -c \"import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); "
+       "sys.exit(z.testzip() is not None)\" " +
+           file},
       {"7z", "7z t -bso0 -bsp0 " + file},
       {"bsdtar", "bsdtar -xOf " + file},
   };
@@ -49,7 +52,8 @@ inline std::vector<std::string> CheckWithExternalReaders(std::string_view zip,
   for (const Reader& reader : readers) {
     if (!HaveTool(reader.tool)) continue;
     if (ran != nullptr) ran->push_back(reader.tool);
-    if (std::system((reader.command + " >/dev/null 2>&1").c_str()) != 0) failed.push_back(reader.tool);
+    if (std::system((reader.command + " >/dev/null 2>&1").c_str()) != 0)
+      failed.push_back(reader.tool);
   }
   fs::remove(path);
   return failed;

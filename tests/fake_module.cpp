@@ -1,8 +1,8 @@
 // A stand-in module for host tests: it speaks the module's binary interface
 // but answers every request with a canned response, chosen by the variable
 // PARCEL_FAKE_RESPONSE, so hosts can be driven into each way a module can
-// fail, or into archive names that collide. Built without Instantiate (FAKE_WITHOUT_INSTANTIATE) it is a loadable
-// library that is no parcel module.
+// fail, or into archive names that collide. Built without Instantiate (FAKE_WITHOUT_INSTANTIATE) it
+// is a loadable library that is no parcel module.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -37,7 +37,8 @@ std::string Record(const char* mime, const char* name, const char* file, const s
 }
 
 std::string Meta(const std::string& fragment) {
-  return Record("text/xml", "META", "", "<?xml version=\"1.0\"?><RESPONSE>" + fragment + "</RESPONSE>");
+  return Record("text/xml", "META", "",
+                "<?xml version=\"1.0\"?><RESPONSE>" + fragment + "</RESPONSE>");
 }
 
 std::string Report(std::size_t size, const std::string& name = "zipfile_1.zip") {
@@ -76,8 +77,10 @@ std::string Canned(const char* request, uint32_t size) {
   if (k == "error") return Meta("<ERROR code=\"3\">internal error while opening zip</ERROR>");
   if (k == "garbage") return "this is not a response";
   if (k == "no-zip") return Report(22);
-  if (k == "damaged") return Report(22) + Record("application/zip", "ZIPFILE", "z.zip", std::string(22, 'x'));
-  if (k == "empty-zip") return Report(22) + Record("application/zip", "ZIPFILE", "z.zip", empty_zip);
+  if (k == "damaged")
+    return Report(22) + Record("application/zip", "ZIPFILE", "z.zip", std::string(22, 'x'));
+  if (k == "empty-zip")
+    return Report(22) + Record("application/zip", "ZIPFILE", "z.zip", empty_zip);
   if (k == "same-name" || k == "collide") {
     std::string name = CollidingName(k);
     std::string archive = MarkedArchive(request, size);
@@ -107,7 +110,7 @@ void Destroy(ParcelInterpreter* self) {
 }
 bool Execute(ParcelInterpreter*) { return false; }
 
-const ParcelInterpreterVtbl kTable = {Init, Process, Reset, Flag, Flag, GetFlag,
+const ParcelInterpreterVtbl kTable = {Init, Process, Reset, Flag,    Flag,   GetFlag,
                                       Text, Text,    Text,  Destroy, Execute};
 
 }  // namespace

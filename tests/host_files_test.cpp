@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host/atomic_file.h"
-#include "host/input_files.h"
+#include "host/cli/atomic_file.h"
+#include "host/cli/input_files.h"
 
 namespace {
 
@@ -21,7 +21,8 @@ class HostFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     saved_ = fs::current_path();
-    root_ = fs::temp_directory_path() / ("parcel-host-test-" + std::to_string(std::random_device()()));
+    root_ =
+        fs::temp_directory_path() / ("parcel-host-test-" + std::to_string(std::random_device()()));
     fs::create_directories(root_);
     fs::current_path(root_);
   }
@@ -85,8 +86,8 @@ TEST_F(HostFilesTest, WalksDirectoriesInByteOrderWithBackslashPaths) {
   for (const auto& file : collector.files()) {
     got.push_back(file.entry.path + "|" + file.entry.name + "|" + std::to_string(file.entry.size));
   }
-  EXPECT_EQ(got, (std::vector<std::string>{"d|C.txt|1", "d\\a\\y|x.txt|3", "d\\a|z.txt|0",
-                                           "d|b.txt|2"}));
+  EXPECT_EQ(
+      got, (std::vector<std::string>{"d|C.txt|1", "d\\a\\y|x.txt|3", "d\\a|z.txt|0", "d|b.txt|2"}));
 }
 
 TEST_F(HostFilesTest, ArgumentsKeepTheirDirectoriesWithoutRootDotsOrDotDots) {
@@ -97,12 +98,9 @@ TEST_F(HostFilesTest, ArgumentsKeepTheirDirectoriesWithoutRootDotsOrDotDots) {
     std::string argument;
     std::vector<std::string> entries;
   } cases[] = {
-      {"d/b.txt", {"d\\b.txt"}},
-      {"./d/../d/./b.txt", {"d\\b.txt"}},
-      {"d/", {"d\\b.txt", "d\\e\\f.txt"}},
-      {"d/e", {"d\\e\\f.txt"}},
-      {".", {"d\\b.txt", "d\\e\\f.txt"}},
-      {"../" + base + "/d/e", {base + "\\d\\e\\f.txt"}},
+      {"d/b.txt", {"d\\b.txt"}},           {"./d/../d/./b.txt", {"d\\b.txt"}},
+      {"d/", {"d\\b.txt", "d\\e\\f.txt"}}, {"d/e", {"d\\e\\f.txt"}},
+      {".", {"d\\b.txt", "d\\e\\f.txt"}},  {"../" + base + "/d/e", {base + "\\d\\e\\f.txt"}},
   };
   for (const Case& c : cases) EXPECT_EQ(Collect({c.argument}), c.entries) << c.argument;
 
@@ -163,7 +161,7 @@ TEST_F(HostFilesTest, FollowsLinksButRefusesDirectoryLoops) {
   Write("d/b.txt", "bb");
   if (!Link("b.txt", "d/file-link") || !Link("a", "d/dir-link")) GTEST_SKIP() << "no symlinks";
   EXPECT_EQ(Collect({"d"}), (std::vector<std::string>{"d\\a\\x.txt", "d\\b.txt",
-                                                       "d\\dir-link\\x.txt", "d\\file-link"}));
+                                                      "d\\dir-link\\x.txt", "d\\file-link"}));
   ASSERT_TRUE(Link("..", "d/a/up"));
   ExpectError({"d"}, "directory loop");
 }

@@ -11,13 +11,15 @@
 #include <vector>
 
 #include "data/orb_data.h"
-#include "xml/mini_xml_parser.h"
-#include "host/commands.h"
-#include "host/input_files.h"
+#include "host/cli/commands.h"
+#include "host/cli/input_files.h"
+#include "host/cli/progress.h"
 #include "host/job_description.h"
-#include "host/progress.h"
+#include "host/response_check.h"
 #include "host/transfer_form.h"
 #include "host/zip_directory.h"
+#include "platform/coding.h"
+#include "xml/mini_xml_parser.h"
 
 namespace {
 
@@ -25,6 +27,8 @@ using parcel::host::BuildJobDescription;
 using parcel::host::JobFile;
 using parcel::host::OutputRecord;
 using parcel::host::RequestBuilder;
+using parcel::platform::PutFixed16;
+using parcel::platform::PutFixed32;
 
 std::string TableBytes(OrbData& data, int table) {
   return std::string(data.GetTableData(table),
@@ -143,7 +147,9 @@ TEST(HostJobDescription, ModuleParserReadsBackEveryNameAndPath) {
       {"a&amp;b", "&lt;not an entity&gt; & <tag/>", 3},
       {"two  spaces\tand\ttabs", "  lead and trail  ", 4},
       {"x size=\"9\" path=\"y\"", "name=\"z\"", 5},
-      {"gr\xC3\xBC\xC3\x9F" "e\\\xE6\x97\xA5\xE6\x9C\xAC", "\xE8\xAA\x9E.txt", 6},
+      {"gr\xC3\xBC\xC3\x9F"
+       "e\\\xE6\x97\xA5\xE6\x9C\xAC",
+       "\xE8\xAA\x9E.txt", 6},
       {"", "/>", 7},
   };
   const std::string xml = BuildJobDescription(files);
@@ -178,7 +184,8 @@ TEST(HostResponseRecords, ReadsWhatTheContainerWrites) {
 
   std::vector<OutputRecord> records;
   std::string error;
-  ASSERT_TRUE(parcel::host::ParseResponse(std::string_view(out, length), &records, &error)) << error;
+  ASSERT_TRUE(parcel::host::ParseResponse(std::string_view(out, length), &records, &error))
+      << error;
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0].mime_type, "text/xml");
   EXPECT_EQ(records[0].name, "META");
@@ -205,8 +212,8 @@ TEST(HostResponseRecords, RejectsMalformedRecords) {
   long_length[144] = '7';  // 7 bytes announced, 6 present
   std::string negative = good;
   negative.replace(144, 2, "-6");
-  std::vector<std::string> cases = {good.substr(0, 159), good.substr(0, 165), bad_magic,
-                                    long_length, negative, good + "T"};
+  std::vector<std::string> cases = {
+      good.substr(0, 159), good.substr(0, 165), bad_magic, long_length, negative, good + "T"};
   for (const std::string& response : cases) {
     std::vector<OutputRecord> records;
     std::string error;
@@ -258,33 +265,35 @@ struct TinyZip {
   std::string directory;
   int count = 0;
 
-  static void Le(std::string* out, std::uint32_t value, int width) {
-    for (int i = 0; i < width; ++i) out->push_back(char((value >> (8 * i)) & 0xFF));
-  }
   void Add(const std::string& name, const std::string& data) {
-    auto crc = std::uint32_t(crc32(0, reinterpret_cast<const Bytef*>(data.data()), uInt(data.size())));
+    auto crc =
+        std::uint32_t(crc32(0, reinterpret_cast<const Bytef*>(data.data()), uInt(data.size())));
     auto offset = std::uint32_t(bytes.size());
-    Le(&bytes, 0x04034B50, 4);
-    Le(&bytes, 20, 2), Le(&bytes, 0, 2), Le(&bytes, 0, 2), Le(&bytes, 0, 4);
-    Le(&bytes, crc, 4), Le(&bytes, std::uint32_t(data.size()), 4), Le(&bytes, std::uint32_t(data.size()), 4);
-    Le(&bytes, std::uint32_t(name.size()), 2), Le(&bytes, 0, 2);
+    auto size = std::uint32_t(data.size());
+    auto name_length = std::uint16_t(name.size());
+    PutFixed32(&bytes, 0x04034B50);
+    PutFixed16(&bytes, 20), PutFixed16(&bytes, 0), PutFixed16(&bytes, 0), PutFixed32(&bytes, 0);
+    PutFixed32(&bytes, crc), PutFixed32(&bytes, size), PutFixed32(&bytes, size);
+    PutFixed16(&bytes, name_length), PutFixed16(&bytes, 0);
     bytes += name + data;
-    Le(&directory, 0x02014B50, 4);
-    Le(&directory, 0, 2), Le(&directory, 20, 2), Le(&directory, 0, 2), Le(&directory, 0, 2);
-    Le(&directory, 0, 4), Le(&directory, crc, 4);
-    Le(&directory, std::uint32_t(data.size()), 4), Le(&directory, std::uint32_t(data.size()), 4);
-    Le(&directory, std::uint32_t(name.size()), 2);
-    for (int i = 0; i < 4; ++i) Le(&directory, 0, 2);
-    Le(&directory, 0, 4), Le(&directory, offset, 4);
+    PutFixed32(&directory, 0x02014B50);
+    PutFixed16(&directory, 0), PutFixed16(&directory, 20), PutFixed16(&directory, 0);
+    PutFixed16(&directory, 0), PutFixed32(&directory, 0), PutFixed32(&directory, crc);
+    PutFixed32(&directory, size), PutFixed32(&directory, size);
+    PutFixed16(&directory, name_length);
+    for (int i = 0; i < 4; ++i) PutFixed16(&directory, 0);
+    PutFixed32(&directory, 0), PutFixed32(&directory, offset);
     directory += name;
     ++count;
   }
   std::string Finish(const std::string& comment = "") const {
     std::string out = bytes + directory;
-    Le(&out, 0x06054B50, 4);
-    Le(&out, 0, 2), Le(&out, 0, 2), Le(&out, std::uint32_t(count), 2), Le(&out, std::uint32_t(count), 2);
-    Le(&out, std::uint32_t(directory.size()), 4), Le(&out, std::uint32_t(bytes.size()), 4);
-    Le(&out, std::uint32_t(comment.size()), 2);
+    PutFixed32(&out, 0x06054B50);
+    PutFixed16(&out, 0), PutFixed16(&out, 0);
+    PutFixed16(&out, std::uint16_t(count)), PutFixed16(&out, std::uint16_t(count));
+    PutFixed32(&out, std::uint32_t(directory.size())),
+        PutFixed32(&out, std::uint32_t(bytes.size()));
+    PutFixed16(&out, std::uint16_t(comment.size()));
     return out + comment;
   }
 };
@@ -340,6 +349,85 @@ TEST(HostZipDirectory, RejectsDamagedArchives) {
     EXPECT_FALSE(parcel::host::ReadZipDirectory(archive, &entries, &error)) << what;
     EXPECT_FALSE(error.empty()) << what;
   }
+}
+
+// Output records as the module's container writes them.
+struct Record {
+  std::string name, mime_type, data;
+};
+Record Meta(std::string document) { return {"META", "text/xml", std::move(document)}; }
+Record Zip(std::string archive) { return {"ZIPFILE", "application/zip", std::move(archive)}; }
+
+std::string ResponseOf(const std::vector<Record>& records) {
+  OrbData data;
+  for (const Record& r : records) {
+    EXPECT_EQ(data.AppendOutput(r.data.data(), std::uint32_t(r.data.size()), r.mime_type.c_str(),
+                                r.name.c_str(), "zipfile_1.zip"),
+              0);
+  }
+  char* out = nullptr;
+  std::uint32_t length = 0;
+  EXPECT_EQ(data.GetOutput(&out, &length), 0);
+  std::string response(out != nullptr ? out : "", length);
+  data.ResetOutput();
+  return response;
+}
+
+std::string Report(std::size_t size) {
+  return "<?xml version=\"1.0\"?><RESPONSE><COMPRESSED_FILE name=\"ZIPFILE\" "
+         "type=\"application/zip\" size=\"" +
+         std::to_string(size) + "\" url=\"/output/zipfile_1.zip\"/></RESPONSE>";
+}
+
+constexpr char kErrorDocument[] =
+    "<?xml version=\"1.0\"?><RESPONSE><ERROR code=\"3\">no zip</ERROR></RESPONSE>";
+
+TEST(HostResponseCheck, EachFaultStopsTheChainWithItsStatus) {
+  using enum parcel::host::ResponseStatus;
+  TinyZip zip;
+  zip.Add("a.txt", "abc");
+  const std::string archive = zip.Finish();
+  const std::size_t size = archive.size();
+  struct Case {
+    const char* what;
+    std::string response;
+    parcel::host::ResponseStatus status;
+    const char* reason;  // a part of it; "" for none
+  } cases[] = {
+      {"nothing", "", kNoResponse, "no response"},
+      {"no records", "not a response", kMalformed, "malformed"},
+      {"archive alone", ResponseOf({Zip(archive)}), kNoDocument, "no META record"},
+      {"no document", ResponseOf({Meta("<x/>")}), kUnreadableDocument, "unreadable: <x/>"},
+      {"error document", ResponseOf({Meta(kErrorDocument)}), kJobError, ""},
+      {"report alone", ResponseOf({Meta(Report(size))}), kNoArchive, "no ZIPFILE record"},
+      {"size differs", ResponseOf({Meta(Report(size + 1)), Zip(archive)}), kSizeMismatch,
+       "archive bytes, the ZIPFILE record holds"},
+      {"no directory", ResponseOf({Meta(Report(22)), Zip(std::string(22, 'x'))}), kDamagedArchive,
+       "damaged: no end of central directory record"},
+      {"archive", ResponseOf({Meta(Report(size)), Zip(archive)}), kArchive, ""},
+  };
+  for (const Case& c : cases) {
+    const parcel::host::ResponseCheck check = parcel::host::CheckResponse(c.response);
+    EXPECT_EQ(check.status, c.status) << c.what;
+    EXPECT_NE(check.reason.find(c.reason), std::string::npos) << c.what << ": " << check.reason;
+    EXPECT_EQ(check.reason.empty(), *c.reason == '\0') << c.what;
+  }
+}
+
+TEST(HostResponseCheck, KeepsWhatTheHostsActOn) {
+  TinyZip zip;
+  zip.Add("a.txt", "abc");
+  const std::string archive = zip.Finish();
+  const std::string refused_response = ResponseOf({Meta(kErrorDocument)});
+  const auto refused = parcel::host::CheckResponse(refused_response);
+  EXPECT_EQ(refused.document.code, 3);
+  EXPECT_EQ(refused.document.message, "no zip");
+  EXPECT_EQ(refused.meta()->data, kErrorDocument);
+  const std::string good_response = ResponseOf({Meta(Report(archive.size())), Zip(archive)});
+  const auto good = parcel::host::CheckResponse(good_response);
+  ASSERT_EQ(good.entries.size(), 1u);
+  EXPECT_EQ(good.entries[0].name, "a.txt");
+  EXPECT_EQ(good.archive()->data, archive);
 }
 
 // Raw deflate at the module's settings, as the zip writer runs it.

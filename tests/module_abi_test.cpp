@@ -48,9 +48,9 @@ class ModuleAbiTest : public ::testing::Test {
   static bool Process(void* object, std::string* request, std::string* response) {
     char* data = reinterpret_cast<char*>(1);
     std::uint32_t size = 1;
-    bool ok = SlotAs<ProcessFn>(object, 1)(object, request ? request->data() : nullptr,
-                                           request ? std::uint32_t(request->size()) : 0, &data,
-                                           &size);
+    bool ok =
+        SlotAs<ProcessFn>(object, 1)(object, request ? request->data() : nullptr,
+                                     request ? std::uint32_t(request->size()) : 0, &data, &size);
     response->assign(data != nullptr ? std::string(data, size) : std::string());
     if (data == nullptr) {
       EXPECT_EQ(size, 0u);

@@ -9,18 +9,20 @@
 #include <string>
 #include <vector>
 
+#include "platform/coding.h"
+
 namespace parcel::testing {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// Little-endian fields at `at`, growing the image as needed.
 inline void Put16(Bytes& b, std::size_t at, std::uint32_t v) {
   if (b.size() < at + 2) b.resize(at + 2);
-  b[at] = std::uint8_t(v);
-  b[at + 1] = std::uint8_t(v >> 8);
+  platform::EncodeFixed16(b.data() + at, static_cast<std::uint16_t>(v));
 }
 inline void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
-  Put16(b, at, v & 0xFFFF);
-  Put16(b, at + 2, v >> 16);
+  if (b.size() < at + 4) b.resize(at + 4);
+  platform::EncodeFixed32(b.data() + at, v);
 }
 inline void Pad(Bytes& b, std::size_t alignment) {
   b.resize((b.size() + alignment - 1) / alignment * alignment);

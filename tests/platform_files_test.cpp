@@ -23,9 +23,10 @@ using parcel::platform::ReadWholeFile;
 class FileReadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("parcel_file_read_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ =
+        fs::temp_directory_path() /
+        ("parcel_file_read_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+         "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }
@@ -33,7 +34,8 @@ class FileReadTest : public ::testing::Test {
 
   fs::path Write(const std::string& name, const std::string& bytes) {
     fs::path path = dir_ / name;
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return path;
   }
 
@@ -89,16 +91,17 @@ TEST_F(FileReadTest, TellsAFileThatChangedSizeSinceItWasMeasured) {
   const fs::path path = Write("f", Pattern(1000));
   std::string place(2000, '\0');
   // Larger now than expected: by one byte, and by more than a piece.
-  EXPECT_EQ(ReadWholeFile(path, place.data(), 999, nullptr, nullptr, nullptr), FileReadResult::kGrew);
+  EXPECT_EQ(ReadWholeFile(path, place.data(), 999, nullptr, nullptr, nullptr),
+            FileReadResult::kGrew);
   EXPECT_EQ(ReadWholeFile(path, place.data(), 0, nullptr, nullptr, nullptr), FileReadResult::kGrew);
   // Smaller now than expected.
   EXPECT_EQ(ReadWholeFile(path, place.data(), 1001, nullptr, nullptr, nullptr),
             FileReadResult::kShrank);
   const fs::path big = Write("big", Pattern((std::size_t{2} << 20) + 7));
   std::string big_place((std::size_t{3} << 20), '\0');
-  EXPECT_EQ(ReadWholeFile(big, big_place.data(), (std::size_t{2} << 20) + 6, nullptr, nullptr,
-                          nullptr),
-            FileReadResult::kGrew);
+  EXPECT_EQ(
+      ReadWholeFile(big, big_place.data(), (std::size_t{2} << 20) + 6, nullptr, nullptr, nullptr),
+      FileReadResult::kGrew);
   EXPECT_EQ(ReadWholeFile(big, big_place.data(), (std::size_t{3} << 20), nullptr, nullptr, nullptr),
             FileReadResult::kShrank);
   // An empty file is read as exactly nothing.

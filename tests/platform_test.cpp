@@ -16,12 +16,16 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/alertable_sleep.h"
+#include "platform/alloc_hook.h"
+#include "platform/coding.h"
 #include "platform/crt.h"
 #include "platform/lazy_symbol.h"
 #include "platform/monotonic_clock.h"
@@ -259,6 +263,121 @@ TEST(PlatformLazySymbol, MissingFunctionOrLibraryGivesTheFixedResult) {
     EXPECT_EQ(g_in_missing_library(1), -8);
     EXPECT_FALSE(g_missing_library.Load());
   }
+}
+
+// Each value with its bytes in both orders, written out by hand.
+struct CodingCase {
+  std::uint32_t value;
+  std::string little;
+  std::string big;
+};
+
+const CodingCase kCoding16[] = {
+    {0x0000, std::string("\0\0", 2), std::string("\0\0", 2)},
+    {0x0102, "\x02\x01", "\x01\x02"},
+    {0x8001, "\x01\x80", "\x80\x01"},
+    {0xFFFF, "\xFF\xFF", "\xFF\xFF"},
+};
+
+const CodingCase kCoding32[] = {
+    {0x00000000, std::string(4, '\0'), std::string(4, '\0')},
+    {0x01020304, "\x04\x03\x02\x01", "\x01\x02\x03\x04"},
+    {0x80000001, std::string("\x01\0\0\x80", 4), std::string("\x80\0\0\x01", 4)},
+    {0x00FF00FF, std::string("\xFF\0\xFF\0", 4), std::string("\0\xFF\0\xFF", 4)},
+    {0xFFFFFFFF, "\xFF\xFF\xFF\xFF", "\xFF\xFF\xFF\xFF"},
+};
+
+TEST(PlatformCoding, SixteenBitValuesHaveTheirBytesInEitherOrder) {
+  using namespace parcel::platform;
+  for (const CodingCase& c : kCoding16) {
+    const auto value = static_cast<std::uint16_t>(c.value);
+    char bytes[2];
+    EncodeFixed16(bytes, value);
+    EXPECT_EQ(std::string(bytes, 2), c.little) << c.value;
+    EncodeBigEndian16(bytes, value);
+    EXPECT_EQ(std::string(bytes, 2), c.big) << c.value;
+    EXPECT_EQ(DecodeFixed16(c.little.data()), value);
+    EXPECT_EQ(DecodeBigEndian16(c.big.data()), value);
+    std::string appended = "x";
+    PutFixed16(&appended, value);
+    EXPECT_EQ(appended, "x" + c.little);
+  }
+}
+
+TEST(PlatformCoding, ThirtyTwoBitValuesHaveTheirBytesInEitherOrder) {
+  using namespace parcel::platform;
+  for (const CodingCase& c : kCoding32) {
+    char bytes[4];
+    EncodeFixed32(bytes, c.value);
+    EXPECT_EQ(std::string(bytes, 4), c.little) << c.value;
+    EncodeBigEndian32(bytes, c.value);
+    EXPECT_EQ(std::string(bytes, 4), c.big) << c.value;
+    EXPECT_EQ(DecodeFixed32(c.little.data()), c.value);
+    EXPECT_EQ(DecodeBigEndian32(c.big.data()), c.value);
+    std::string appended = "x";
+    PutFixed32(&appended, c.value);
+    EXPECT_EQ(appended, "x" + c.little);
+  }
+}
+
+TEST(PlatformCoding, FieldsAtOddOffsetsTouchOnlyTheirOwnBytes) {
+  using namespace parcel::platform;
+  for (std::size_t at = 0; at < 4; ++at) {
+    unsigned char buffer[12];
+    std::fill(std::begin(buffer), std::end(buffer), 0xAA);
+    EncodeBigEndian32(buffer + at, 0x11223344);
+    EncodeFixed16(buffer + at + 4, 0x5566);
+    EXPECT_EQ(DecodeBigEndian32(buffer + at), 0x11223344u) << at;
+    EXPECT_EQ(DecodeFixed32(buffer + at), 0x44332211u) << at;
+    EXPECT_EQ(DecodeFixed16(buffer + at + 4), 0x5566u) << at;
+    EXPECT_EQ(DecodeBigEndian16(buffer + at + 4), 0x6655u) << at;
+    for (std::size_t i = 0; i < sizeof buffer; ++i) {
+      if (i < at || i >= at + 6) {
+        EXPECT_EQ(buffer[i], 0xAA) << at << " " << i;
+      }
+    }
+  }
+}
+
+TEST(PlatformAllocHook, FailsTheNamedAllocationsOfTheNamedSite) {
+  using parcel::platform::AllocFailure;
+  using parcel::platform::AllocSite;
+  constexpr AllocSite kX = AllocSite::kXml, kT = AllocSite::kTransfer, kZ = AllocSite::kZipBuffer;
+  struct Case {
+    AllocFailure failure;
+    std::vector<AllocSite> calls;
+    std::string fails;  // one letter per call: y fails, n succeeds
+    std::int64_t counted;
+  } cases[] = {
+      {{.site = kX, .after = 2, .once = false}, {kX, kT, kX, kX, kZ, kX}, "nnnyny", 4},
+      {{.site = kX, .after = 1, .once = true}, {kX, kX, kT, kX}, "nynn", 3},
+      {{.site = std::nullopt, .after = 1, .once = true}, {kX, kT, kZ}, "nyn", 3},
+      {{}, {kZ, kT, kX}, "yyy", 3},
+      {{.site = kT, .after = 0, .once = false}, {kX, kZ}, "nn", 0},
+  };
+  for (const Case& c : cases) {
+    parcel::platform::SetAllocFailure(c.failure);
+    std::string fails;
+    for (AllocSite site : c.calls) fails += parcel::platform::AllocationFails(site) ? 'y' : 'n';
+    EXPECT_EQ(fails, c.fails);
+    EXPECT_EQ(parcel::platform::AllocationsCounted(), c.counted) << c.fails;
+    parcel::platform::ClearAllocFailure();
+    EXPECT_FALSE(parcel::platform::AllocationFails(c.calls[0])) << c.fails;
+  }
+}
+
+TEST(PlatformAllocHook, FailedReallocationKeepsTheBlock) {
+  using parcel::platform::AllocSite;
+  auto* block = static_cast<char*>(parcel::platform::HookedMalloc(AllocSite::kRuntime, 4));
+  ASSERT_NE(block, nullptr);
+  std::memcpy(block, "abc", 4);
+  parcel::platform::SetAllocFailure({.site = AllocSite::kRuntime, .after = 0, .once = false});
+  EXPECT_EQ(parcel::platform::HookedRealloc(AllocSite::kRuntime, block, 1 << 20), nullptr);
+  EXPECT_EQ(parcel::platform::HookedMalloc(AllocSite::kRuntime, 4), nullptr);
+  EXPECT_EQ(parcel::platform::HookedCalloc(AllocSite::kRuntime, 2, 2), nullptr);
+  parcel::platform::ClearAllocFailure();
+  EXPECT_STREQ(block, "abc");  // AddressSanitizer checks the block is still live
+  std::free(block);
 }
 
 }  // namespace

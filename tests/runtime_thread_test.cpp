@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/alloc_hook.h"
 #include "platform/dynamic_library.h"
 #include "platform/thread_local_key.h"
 #include "runtime/mem.h"
@@ -22,6 +23,7 @@
 namespace {
 
 namespace rt = parcel::runtime;
+using parcel::platform::AllocSite;
 using rt::detail::KeyRegistrySize;
 
 // A key value that no system hands out.
@@ -104,7 +106,7 @@ class RuntimeThrKey : public ::testing::TestWithParam<bool> {
     registry_before_ = KeyRegistrySize();
   }
   void TearDown() override {
-    rt::SetMemFailAfter(-1);
+    parcel::platform::ClearAllocFailure();
     EXPECT_EQ(KeyRegistrySize(), registry_before_) << "a test left keys registered";
     SetSwitches(false, false);
   }
@@ -112,8 +114,9 @@ class RuntimeThrKey : public ::testing::TestWithParam<bool> {
   std::size_t registry_before_ = 0;
 };
 
-INSTANTIATE_TEST_SUITE_P(Switches, RuntimeThrKey, ::testing::Bool(),
-                         [](const auto& param_info) { return param_info.param ? "Active" : "Inactive"; });
+INSTANTIATE_TEST_SUITE_P(Switches, RuntimeThrKey, ::testing::Bool(), [](const auto& param_info) {
+  return param_info.param ? "Active" : "Inactive";
+});
 
 TEST_P(RuntimeThrKey, ReleaseOfAnEmptyVariableIsNoKey) {
   std::uint32_t key = THR_KEY_NONE;
@@ -175,7 +178,7 @@ TEST_P(RuntimeThrKey, RefusedKeysGiveSyscallAndReleaseStillClears) {
 
 TEST_P(RuntimeThrKey, NoMemoryLeavesTheNewKeyUnregistered) {
   std::uint32_t key = THR_KEY_NONE;
-  rt::SetMemFailAfter(0);
+  parcel::platform::SetAllocFailure({.site = AllocSite::kRuntime, .after = 0, .once = false});
   ASSERT_EQ(ThrKeyAlloc(&key, nullptr), THR_ERR_NOMEM);
   ASSERT_NE(key, THR_KEY_NONE);
   EXPECT_EQ(KeyRegistrySize(), registry_before_);
@@ -184,7 +187,7 @@ TEST_P(RuntimeThrKey, NoMemoryLeavesTheNewKeyUnregistered) {
   EXPECT_EQ(ThrKeySet(&other, &key), THR_ERR_NOMEM);
   std::uint32_t orphan2 = other;
   EXPECT_EQ(ThrKeyGet(&other), nullptr);  // a key is there now, unregistered
-  rt::SetMemFailAfter(-1);
+  parcel::platform::ClearAllocFailure();
   // The unregistered key is replaced by a registered one.
   ASSERT_EQ(ThrKeyAlloc(&key, nullptr), THR_OK);
   EXPECT_NE(key, orphan);
@@ -350,7 +353,7 @@ class RuntimeMem : public ::testing::Test {
     trcLevel = 1;
   }
   void TearDown() override {
-    rt::SetMemFailAfter(-1);
+    parcel::platform::ClearAllocFailure();
     rt::ResetTrace();
     std::fclose(stream_);
     std::remove(path_.c_str());
@@ -373,19 +376,19 @@ class RuntimeMem : public ::testing::Test {
 };
 
 TEST_F(RuntimeMem, FailedAllocationsWriteOneErrorLineEach) {
-  rt::SetMemFailAfter(0);
+  parcel::platform::SetAllocFailure({.site = AllocSite::kRuntime, .after = 0, .once = false});
   EXPECT_EQ(MemAlloc(4096, "NiIBufAlloc"), nullptr);
   EXPECT_EQ(MemAlloc((std::uint64_t{1} << 32) + 16, "big"), nullptr);  // low 32 bits shown
   std::string long_id(100, 'i');
   EXPECT_EQ(MemAlloc(1, long_id.c_str()), nullptr);
   EXPECT_EQ(MemAlloc(2, nullptr), nullptr);
-  rt::SetMemFailAfter(-1);
+  parcel::platform::ClearAllocFailure();
   void* block = MemAlloc(16, "ok");
   ASSERT_NE(block, nullptr);
   std::memset(block, 1, 16);
-  rt::SetMemFailAfter(0);
+  parcel::platform::SetAllocFailure({.site = AllocSite::kRuntime, .after = 0, .once = false});
   EXPECT_EQ(MemRealloc(block, 64, "grow"), nullptr);
-  rt::SetMemFailAfter(-1);
+  parcel::platform::ClearAllocFailure();
   block = MemRealloc(block, 64, "grow");  // the block survived the failure
   ASSERT_NE(block, nullptr);
   EXPECT_EQ(static_cast<unsigned char*>(block)[15], 1);
@@ -403,11 +406,11 @@ TEST_F(RuntimeMem, FailedAllocationsWriteOneErrorLineEach) {
 }
 
 TEST_F(RuntimeMem, NoLineBelowLevelOneOrForReallocToZero) {
-  rt::SetMemFailAfter(0);
+  parcel::platform::SetAllocFailure({.site = AllocSite::kRuntime, .after = 0, .once = false});
   trcLevel = 0;
   EXPECT_EQ(MemAlloc(8, "quiet"), nullptr);
   trcLevel = 1;
-  rt::SetMemFailAfter(-1);
+  parcel::platform::ClearAllocFailure();
   void* block = MemAlloc(8, "x");
   ASSERT_NE(block, nullptr);
   // realloc to 0 frees the block and answers null on the supported C libraries.
@@ -416,7 +419,7 @@ TEST_F(RuntimeMem, NoLineBelowLevelOneOrForReallocToZero) {
 }
 
 TEST_F(RuntimeMem, FailureInjectionCountsSuccessfulAllocations) {
-  rt::SetMemFailAfter(2);
+  parcel::platform::SetAllocFailure({.site = AllocSite::kRuntime, .after = 2, .once = false});
   void* a = MemAlloc(1, "a");
   void* b = MemRealloc(nullptr, 1, "b");
   void* c = MemAlloc(1, "c");
@@ -424,7 +427,7 @@ TEST_F(RuntimeMem, FailureInjectionCountsSuccessfulAllocations) {
   EXPECT_NE(b, nullptr);
   EXPECT_EQ(c, nullptr);
   EXPECT_EQ(MemAlloc(1, "d"), nullptr);
-  rt::SetMemFailAfter(-1);
+  parcel::platform::ClearAllocFailure();
   void* e = MemAlloc(1, "e");
   EXPECT_NE(e, nullptr);
   for (void* p : {a, b, e}) MemFree(p);

@@ -180,10 +180,10 @@ TEST_F(RuntimeTrace, LevelsDecideWhichWritersWrite) {
   DpTrcComponent* low = rt::RegisterTraceComponent('L', 1, &file);
   DpTrcComponent* off = rt::RegisterTraceComponent('O', 0, &file);
   DpTrcSetLocation("m", 1);
-  DpTrcNoStamp(low, "plain\n");   // level 1 < entry level 2: nothing
-  DpTrcError(low, "err");         // error lines need level 1
-  DpTrcError(off, "err");         // level 0: nothing
-  DpTrcErrno(off, "errno");       // level 0: nothing
+  DpTrcNoStamp(low, "plain\n");  // level 1 < entry level 2: nothing
+  DpTrcError(low, "err");        // error lines need level 1
+  DpTrcError(off, "err");        // level 0: nothing
+  DpTrcErrno(off, "errno");      // level 0: nothing
   trcEntryLevel = 1;
   DpTrcNoStamp(low, "now\n");
   trcEntryLevel = 2;
@@ -202,8 +202,8 @@ TEST_F(RuntimeTrace, FileLevelCheckSilencesAllButErrnoLines) {
   DpTrcNoStamp(c, "plain\n");
   DpTrcError(c, "error");
   DpTrcErrno(c, "errno");
-  std::string expected = "C  *** ERROR => errno (0: " + std::string(std::strerror(0)) +
-                         ") [m            1]\n";
+  std::string expected =
+      "C  *** ERROR => errno (0: " + std::string(std::strerror(0)) + ") [m            1]\n";
   EXPECT_EQ(out_.Text(), expected);
   trcFileLevelCheck = false;
   DpTrcNoStamp(c, "plain\n");
@@ -237,8 +237,8 @@ TEST_F(RuntimeTrace, OverlongFormatIsCutAtACompleteConversion) {
   TempStream quiet;  // errno lines cut without the message
   errno = 0;
   DpTrcErrno(quiet.get(), cut.c_str(), "never printed");
-  EXPECT_EQ(quiet.Text(), "*** ERROR => " + std::string(1023, 'b') + " (0: " + std::strerror(0) +
-                              ")" + suffix);
+  EXPECT_EQ(quiet.Text(),
+            "*** ERROR => " + std::string(1023, 'b') + " (0: " + std::strerror(0) + ")" + suffix);
 }
 
 TEST(RuntimeTraceFormat, CompleteFormatPrefixNeverEndsInsideAConversion) {
@@ -247,8 +247,8 @@ TEST(RuntimeTraceFormat, CompleteFormatPrefixNeverEndsInsideAConversion) {
     std::size_t limit;
     std::size_t expected;
   } cases[] = {
-      {"abc%d", 5, 5}, {"abc%d", 4, 3}, {"ab%%", 4, 4},  {"ab%%", 3, 2},
-      {"%-12.5ld", 8, 8}, {"%-12.5ld", 7, 0}, {"x%5", 3, 1}, {"%s%s", 3, 2},
+      {"abc%d", 5, 5},    {"abc%d", 4, 3},    {"ab%%", 4, 4}, {"ab%%", 3, 2},
+      {"%-12.5ld", 8, 8}, {"%-12.5ld", 7, 0}, {"x%5", 3, 1},  {"%s%s", 3, 2},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(rt::detail::CompleteFormatPrefix(c.format, c.limit), c.expected)
@@ -306,9 +306,9 @@ TEST_F(RuntimeTrace, UnformattableTextReportsTheFormattingFailure) {
   for (const Case& c : cases) {
     TempStream out;
     WriteWithEncoding(out.get(), c.kind, c.encoding, "%ls", wide);
-    EXPECT_EQ(out.Text(), "*** ERROR => " + std::string(c.name) + " err, errno=" +
-                              std::to_string(error) + " [dptrace " + std::to_string(c.line) +
-                              "]\n");
+    EXPECT_EQ(out.Text(), "*** ERROR => " + std::string(c.name) +
+                              " err, errno=" + std::to_string(error) + " [dptrace " +
+                              std::to_string(c.line) + "]\n");
   }
 }
 
@@ -323,9 +323,10 @@ TEST_F(RuntimeTrace, ModeZeroWritesNoStamps) {
   DpTrcWarning(out_.get(), "d");
   DpTrcErrno(out_.get(), "e");
   DpTrcStamp(out_.get());
-  EXPECT_EQ(out_.Text(), std::string("a\n*** ERROR => b [m            3]\n") +
-                             "*** ERROR => c [m            3]\n*** WARNING => d [m            3]\n" +
-                             "*** ERROR => e (0: " + std::strerror(0) + ") [m            3]\n");
+  EXPECT_EQ(out_.Text(),
+            std::string("a\n*** ERROR => b [m            3]\n") +
+                "*** ERROR => c [m            3]\n*** WARNING => d [m            3]\n" +
+                "*** ERROR => e (0: " + std::strerror(0) + ") [m            3]\n");
 }
 
 TEST_F(RuntimeTrace, FineStampsFollowTheirInterval) {
@@ -339,8 +340,11 @@ TEST_F(RuntimeTrace, FineStampsFollowTheirInterval) {
     std::uint32_t microseconds;
     std::int64_t seconds;
     const char* millis;  // null: no stamp expected
-  } steps[] = {{100000, 0, "100"}, {400000, 0, nullptr}, {600000, 0, "600"},
-               {7000, 1, "7"},     {10000, 1, nullptr}};
+  } steps[] = {{100000, 0, "100"},
+               {400000, 0, nullptr},
+               {600000, 0, "600"},
+               {7000, 1, "7"},
+               {10000, 1, nullptr}};
   std::string expected;
   for (const Step& s : steps) {
     g_now = {t + s.seconds, s.microseconds};
@@ -405,10 +409,11 @@ TEST_F(RuntimeTrace, LevelOfAndTheHandleDiagnostic) {
                     static_cast<void*>(&ctrcadm[parcel::runtime::kTraceComponentSlots - 1])}) {
     EXPECT_EQ(DpTrcLevelOf(bad), 3);
     EXPECT_FALSE(CTRC_IS_HANDLE(bad));
-    std::string one = "ERROR => CTRC_IS_HANDLE2 != CTRC_IS_HANDLE\n         hdl                      =" +
-                      Pointer(bad) + "\n         ctrcadm                  =" + Pointer(ctrcadm) +
-                      "\n         next_free_comp           =3\n         ctrcadm + next_free_comp =" +
-                      Pointer(&ctrcadm[3]) + "\n";
+    std::string one =
+        "ERROR => CTRC_IS_HANDLE2 != CTRC_IS_HANDLE\n         hdl                      =" +
+        Pointer(bad) + "\n         ctrcadm                  =" + Pointer(ctrcadm) +
+        "\n         next_free_comp           =3\n         ctrcadm + next_free_comp =" +
+        Pointer(&ctrcadm[3]) + "\n";
     expected += one + one;
     DpTrc(bad, "never written\n");  // the diagnostic again, nothing else
     expected += one;
@@ -505,13 +510,13 @@ TEST_F(RuntimeTrace, HexDumpMaskingBoundaries) {
     std::string data;
     std::string shown;
   } cases[] = {
-      {"aSID:ANON:", "aSID:ANON:"},                          // nothing behind the marker
-      {"SID:ANON:x", ".........."},                          // masked to the end
+      {"aSID:ANON:", "aSID:ANON:"},                           // nothing behind the marker
+      {"SID:ANON:x", ".........."},                           // masked to the end
       {"SID%3aANON%3aabc-ATTz", std::string(20, '.') + "z"},  // encoded marker, -ATT end
-      {"SID:ANON:ab-NEW", "..............."},                // end marker with nothing behind
-      {"SID:ANON:abcde-NEWtail", std::string(22, '.')},      // end marker across the line edge
+      {"SID:ANON:ab-NEW", "..............."},                 // end marker with nothing behind
+      {"SID:ANON:abcde-NEWtail", std::string(22, '.')},       // end marker across the line edge
       {"SID:ANON:a-ATTbSID:ANON:c-NEWd", std::string(14, '.') + "b" + std::string(14, '.') + "d"},
-      {"xSID:ANONx:y-NEWz", "xSID:ANONx:y-NEWz"},            // no complete start marker
+      {"xSID:ANONx:y-NEWz", "xSID:ANONx:y-NEWz"},  // no complete start marker
   };
   for (const Case& c : cases) {
     TempStream out;
@@ -598,18 +603,21 @@ void RecordMatch(void* handle, const char* pattern) { g_found.push_back({handle,
 
 TEST_F(RuntimeTrace, WatchPatternsReportMatchesInTheWholeLine) {
   g_found.clear();
-  DpTrcPattern patterns[] = {
-      {"NiInit*", RecordMatch}, {"N  ?ead", RecordMatch}, {"absent", RecordMatch}, {"3:", nullptr},
-      {nullptr, nullptr}};
+  DpTrcPattern patterns[] = {{"NiInit*", RecordMatch},
+                             {"N  ?ead", RecordMatch},
+                             {"absent", RecordMatch},
+                             {"3:", nullptr},
+                             {nullptr, nullptr}};
   trcPatterns = patterns;
   DpTrcFile file;
   rt::InitTraceFile(&file, out_.get(), 2);
   DpTrcComponent* n = rt::RegisterTraceComponent('N', 2, &file);
   DpTrcNoStamp(out_.get(), "NiInit3: up\n");
   DpTrcNoStamp(n, "read\n");
-  EXPECT_EQ(out_.Text(), "NiInit3: up\n\nDpTrc: found match for pattern >NiInit*< in output\n"
-                         "\nDpTrc: found match for pattern >3:< in output\n"
-                         "N  read\n\nDpTrc: found match for pattern >N  ?ead< in output\n");
+  EXPECT_EQ(out_.Text(),
+            "NiInit3: up\n\nDpTrc: found match for pattern >NiInit*< in output\n"
+            "\nDpTrc: found match for pattern >3:< in output\n"
+            "N  read\n\nDpTrc: found match for pattern >N  ?ead< in output\n");
   ASSERT_EQ(g_found.size(), 2u);
   EXPECT_EQ(g_found[0].handle, out_.get());
   EXPECT_EQ(g_found[0].pattern, "NiInit*");
@@ -626,13 +634,26 @@ TEST(RuntimeTraceMatch, FindPatternCases) {
     const char* pattern;
     bool found;
   } cases[] = {
-      {"abc", "", false},         {"abc", "b", true},          {"abc", "bd", false},
-      {"abc", "B", false},        {"ab", "abc", false},        {"abc", "?bc", true},
-      {"xabc", "?bc", false},     {"xabc", "*bc", true},       {"a*b", "\\*", true},
-      {"ab", "\\*", false},       {"a\\", "a\\", true},        {"ab", "\\a", true},
-      {"hello world", "o*d", true}, {"hello world", "o?w", true}, {"hello", "l*z", false},
-      {"aaab", "aab", true},      {"", "*", true},             {"", "a", false},
-      {nullptr, "a", false},      {"a", nullptr, false},
+      {"abc", "", false},
+      {"abc", "b", true},
+      {"abc", "bd", false},
+      {"abc", "B", false},
+      {"ab", "abc", false},
+      {"abc", "?bc", true},
+      {"xabc", "?bc", false},
+      {"xabc", "*bc", true},
+      {"a*b", "\\*", true},
+      {"ab", "\\*", false},
+      {"a\\", "a\\", true},
+      {"ab", "\\a", true},
+      {"hello world", "o*d", true},
+      {"hello world", "o?w", true},
+      {"hello", "l*z", false},
+      {"aaab", "aab", true},
+      {"", "*", true},
+      {"", "a", false},
+      {nullptr, "a", false},
+      {"a", nullptr, false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(DpTrcFindPattern(c.text, c.pattern), c.found)
@@ -704,8 +725,9 @@ TEST(RuntimeTraceMatch, WildMatchAgreesWithReferenceOnRandomInputs) {
     // The search is the prefix match at the start (wildcard first) or anywhere.
     bool anchored = !pattern.empty() && (pattern[0] == '*' || pattern[0] == '?');
     bool anywhere = ReferenceMatch(text, "*" + pattern, true, false);
-    ASSERT_EQ(DpTrcFindPattern(text.c_str(), pattern.c_str()),
-              !pattern.empty() && (anchored ? ReferenceMatch(text, pattern, true, false) : anywhere))
+    ASSERT_EQ(
+        DpTrcFindPattern(text.c_str(), pattern.c_str()),
+        !pattern.empty() && (anchored ? ReferenceMatch(text, pattern, true, false) : anywhere))
         << "text '" << text << "' pattern '" << pattern << "'";
   }
 }
@@ -746,8 +768,8 @@ TEST_F(RuntimeTrace, SizeWatchChecksAtMostOnceInTenSeconds) {
   std::string line = "Z  " + chunk + "\n";
   std::string first = line + line + line;
   std::string second = first + "\nDpTrc: maximum file size reached: 180\n" + line + line;
-  EXPECT_EQ(out_.Text(), second + "\nDpTrc: maximum file size reached: " +
-                             std::to_string(second.size()) + "\n");
+  EXPECT_EQ(out_.Text(),
+            second + "\nDpTrc: maximum file size reached: " + std::to_string(second.size()) + "\n");
   EXPECT_EQ(sizes, (std::vector<std::int64_t>{180, static_cast<std::int64_t>(second.size())}));
   EXPECT_EQ(file.lastSizeCheck, 1022);
 }
@@ -787,7 +809,8 @@ TEST_F(RuntimeTrace, SysLogRecordsCarryTextAndLocation) {
   ASSERT_EQ(g_logged.size(), 5u);
   EXPECT_EQ(g_logged[0].type, 'l');
   EXPECT_EQ(g_logged[0].id, "Q0I");
-  EXPECT_EQ(g_logged[0].record, std::string("SHORT 1") + '\0' + std::string(44, ' ') + "NIXXHSL61208");
+  EXPECT_EQ(g_logged[0].record,
+            std::string("SHORT 1") + '\0' + std::string(44, ' ') + "NIXXHSL61208");
   EXPECT_EQ(g_logged[1].type, ' ');
   EXPECT_EQ(g_logged[1].record, std::string(60, 'W') + '\0' + "   ");
   EXPECT_EQ(g_logged[2].type, 'm');

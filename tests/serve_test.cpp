@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "data/orb_data.h"
-#include "host/access_log.h"
-#include "host/output_store.h"
-#include "host/upload.h"
+#include "host/serve/access_log.h"
+#include "host/serve/output_store.h"
+#include "host/serve/upload.h"
 
 namespace {
 
@@ -42,9 +42,10 @@ std::string ReadFile(const fs::path& path) {
 class OutputStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("parcel-store-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ =
+        fs::temp_directory_path() /
+        ("parcel-store-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+         "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
   }
   void TearDown() override { fs::remove_all(dir_); }
@@ -175,9 +176,18 @@ TEST_F(OutputStoreTest, RefusesNamesThatCouldLeaveTheDirectory) {
   OutputStore store;
   std::string error;
   ASSERT_TRUE(store.Open(Options(), &error)) << error;
-  const std::vector<std::string> names = {
-      "", ".", "..", ".parcel-store", "../x.zip", "a/b.zip", "a\\b.zip", "/etc/passwd",
-      "with space.zip", std::string("nul\0.zip", 8), "caf\xc3\xa9.zip", std::string(256, 'n')};
+  const std::vector<std::string> names = {"",
+                                          ".",
+                                          "..",
+                                          ".parcel-store",
+                                          "../x.zip",
+                                          "a/b.zip",
+                                          "a\\b.zip",
+                                          "/etc/passwd",
+                                          "with space.zip",
+                                          std::string("nul\0.zip", 8),
+                                          "caf\xc3\xa9.zip",
+                                          std::string(256, 'n')};
   for (const std::string& name : names) {
     EXPECT_EQ(PutOne(store, name, "x"), Put::kBadName) << name;
   }
@@ -238,7 +248,8 @@ class RequestReader {
   bool loaded() const { return loaded_; }
   int count() { return data_.GetTableCount(); }
   std::string Table(int index) {
-    std::size_t size = static_cast<std::size_t>(data_.GetTableLineWidth(index)) * data_.GetTableLineCount(index);
+    std::size_t size =
+        static_cast<std::size_t>(data_.GetTableLineWidth(index)) * data_.GetTableLineCount(index);
     return std::string(data_.GetTableData(index), size);
   }
 
@@ -305,8 +316,9 @@ TEST(Upload, PathFieldsAndFileNamesMakeEntries) {
   RequestReader request(collector.TakeRequest());
   ASSERT_TRUE(request.loaded());
   ASSERT_EQ(request.count(), 5);
-  EXPECT_NE(request.Table(0).find("<FILE name=\"b.bin\" path=\"docs\\2024\\sub\\dir\" size=\"2\"/>"),
-            std::string::npos)
+  EXPECT_NE(
+      request.Table(0).find("<FILE name=\"b.bin\" path=\"docs\\2024\\sub\\dir\" size=\"2\"/>"),
+      std::string::npos)
       << request.Table(0);
   EXPECT_EQ(request.Table(1), "top");
   EXPECT_EQ(request.Table(2), "alpha");
@@ -315,6 +327,7 @@ TEST(Upload, PathFieldsAndFileNamesMakeEntries) {
 }
 
 TEST(Upload, LimitsAndBadNames) {
+  using enum UploadError;
   struct Case {
     const char* what;
     UploadCollector::Limits limits;
@@ -322,30 +335,31 @@ TEST(Upload, LimitsAndBadNames) {
     UploadError error;  // kNone: accepted
   };
   const std::string p200(200, 'p');
+  auto name = [](std::size_t bytes) { return std::string(bytes, 'n'); };
   const std::vector<Case> cases = {
-      {"files at the limit", {2, 100}, {{"f", "a", "x"}, {"f", "b", "y"}}, UploadError::kNone},
-      {"one file too many", {2, 100}, {{"f", "a", "x"}, {"f", "b", "y"}, {"f", "c", "z"}},
-       UploadError::kTooLarge},
-      {"bytes at the limit", {9, 6}, {{"f", "a", "xxx"}, {"f", "b", "yyy"}}, UploadError::kNone},
-      {"one byte too many", {9, 6}, {{"f", "a", "xxx"}, {"f", "b", "yyyy"}}, UploadError::kTooLarge},
-      {"name of 255 bytes", {}, {{"f", std::string(255, 'n'), "x"}}, UploadError::kNone},
-      {"name of 256 bytes", {}, {{"f", std::string(256, 'n'), "x"}}, UploadError::kBadRequest},
-      {"entry of 259 bytes", {}, {{"path", "", p200}, {"f", std::string(58, 'n'), "x"}},
-       UploadError::kNone},
-      {"entry of 260 bytes", {}, {{"path", "", p200}, {"f", std::string(59, 'n'), "x"}},
-       UploadError::kBadRequest},
-      {"path text too long", {}, {{"path", "", std::string(260, 'p')}}, UploadError::kBadRequest},
-      {"name of dots", {}, {{"f", "../..", "x"}}, UploadError::kBadRequest},
-      {"name of separators", {}, {{"f", "/", "x"}}, UploadError::kBadRequest},
-      {"control character", {}, {{"f", "a\nb", "x"}}, UploadError::kBadRequest},
-      {"delete character", {}, {{"f", "a\x7f", "x"}}, UploadError::kBadRequest},
-      {"no file", {}, {{"path", "", "docs"}, {"f", "", ""}}, UploadError::kBadRequest},
-      {"nothing", {}, {}, UploadError::kBadRequest},
+      {"files at the limit", {2, 100}, {{"f", "a", "x"}, {"f", "b", "y"}}, kNone},
+      {"one file too many",
+       {2, 100},
+       {{"f", "a", "x"}, {"f", "b", "y"}, {"f", "c", "z"}},
+       kTooLarge},
+      {"bytes at the limit", {9, 6}, {{"f", "a", "xxx"}, {"f", "b", "yyy"}}, kNone},
+      {"one byte too many", {9, 6}, {{"f", "a", "xxx"}, {"f", "b", "yyyy"}}, kTooLarge},
+      {"name of 255 bytes", {}, {{"f", name(255), "x"}}, kNone},
+      {"name of 256 bytes", {}, {{"f", name(256), "x"}}, kBadRequest},
+      {"entry of 259 bytes", {}, {{"path", "", p200}, {"f", name(58), "x"}}, kNone},
+      {"entry of 260 bytes", {}, {{"path", "", p200}, {"f", name(59), "x"}}, kBadRequest},
+      {"path text too long", {}, {{"path", "", std::string(260, 'p')}}, kBadRequest},
+      {"name of dots", {}, {{"f", "../..", "x"}}, kBadRequest},
+      {"name of separators", {}, {{"f", "/", "x"}}, kBadRequest},
+      {"control character", {}, {{"f", "a\nb", "x"}}, kBadRequest},
+      {"delete character", {}, {{"f", "a\x7f", "x"}}, kBadRequest},
+      {"no file", {}, {{"path", "", "docs"}, {"f", "", ""}}, kBadRequest},
+      {"nothing", {}, {}, kBadRequest},
   };
   for (const Case& c : cases) {
     UploadCollector collector(c.limits);
     bool accepted = Feed(collector, c.parts);
-    EXPECT_EQ(accepted, c.error == UploadError::kNone) << c.what;
+    EXPECT_EQ(accepted, c.error == kNone) << c.what;
     EXPECT_EQ(collector.error(), c.error) << c.what;
     EXPECT_EQ(collector.message().empty(), accepted) << c.what;
   }

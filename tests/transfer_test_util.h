@@ -38,8 +38,11 @@ inline std::string Request(const std::vector<std::string>& records, std::string_
 // Records of one table with a single column.
 inline std::vector<std::string> TableRecords(std::string_view name, std::size_t lines,
                                              std::size_t width) {
-  return {Rec("TBNM", name), Rec("TBLN", std::to_string(lines)),
-          Rec("TBWD", std::to_string(width)), Rec("TBCL", "1"), Rec("CLNM", "DATA"),
+  return {Rec("TBNM", name),
+          Rec("TBLN", std::to_string(lines)),
+          Rec("TBWD", std::to_string(width)),
+          Rec("TBCL", "1"),
+          Rec("CLNM", "DATA"),
           Rec("CLWD", std::to_string(width))};
 }
 

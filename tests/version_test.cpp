@@ -32,6 +32,7 @@ using parcel::testing::FourValues;
 using parcel::testing::PeImage;
 using parcel::testing::Put16;
 using parcel::testing::Put32;
+using parcel::testing::StringTable;
 using parcel::testing::VersionTree;
 using parcel::version::detail::StampScanner;
 
@@ -104,8 +105,13 @@ class TempFile {
   std::string path_;
 };
 
+// Scanned values with only the platform or only the special build found.
+Strings PlatformOnly(const std::string& value) { return {kNone, kNone, value, kNone}; }
+Strings SpecialBuildOnly(const std::string& value) { return {kNone, kNone, kNone, value}; }
+
 TEST(VersionStampScan, MarkersLinesAndKeywords) {
   const std::string v116(116, 'v');
+  const std::string marker = "#[%]QEL";
   const Strings none = {kNone, kNone, kNone, kNone};
   const struct {
     const char* name;
@@ -116,26 +122,22 @@ TEST(VersionStampScan, MarkersLinesAndKeywords) {
        kStampValues},
       {"doubled number sign", std::string("#") + Stamp("Platform: ", "p"), none},
       {"mismatching byte is not retried", std::string("#[%") + Stamp("Platform: ", "p"), none},
-      {"match restarts after a mismatch",
-       std::string("#[x") + Stamp("Platform: ", "p"),
-       {kNone, kNone, "p", kNone}},
+      {"match restarts after a mismatch", std::string("#[x") + Stamp("Platform: ", "p"),
+       PlatformOnly("p")},
       {"keyword in other case", Stamp("platform: ", "p") + Stamp("PLATFORM: ", "q"), none},
       {"keyword without its blank", Stamp("Platform:", "p"), none},
-      {"later stamp replaces",
-       Stamp("Platform: ", "a") + Stamp("Platform: ", "b"),
-       {kNone, kNone, "b", kNone}},
-      {"empty value", Stamp("Platform: ", ""), {kNone, kNone, "", kNone}},
-      {"line ended by the end of input", "#[%]QELSpecialBuild: opt", {kNone, kNone, kNone, "opt"}},
-      {"marker inside a line is text",
-       "#[%]QELPlatform: a" + Stamp("SpecialBuild: ", "b"),
-       {kNone, kNone, "a#[%]QELSpecialBuild: b", kNone}},
-      {"line cut to 126 bytes", Stamp("Platform: ", v116 + "dropped"), {kNone, kNone, v116, kNone}},
+      {"later stamp replaces", Stamp("Platform: ", "a") + Stamp("Platform: ", "b"),
+       PlatformOnly("b")},
+      {"empty value", Stamp("Platform: ", ""), PlatformOnly("")},
+      {"line ended by the end of input", marker + "SpecialBuild: opt", SpecialBuildOnly("opt")},
+      {"marker inside a line is text", marker + "Platform: a" + Stamp("SpecialBuild: ", "b"),
+       PlatformOnly(std::string("a") + marker + "SpecialBuild: b")},
+      {"line cut to 126 bytes", Stamp("Platform: ", v116 + "dropped"), PlatformOnly(v116)},
       {"scan resumes after the dropped byte",
-       "#[%]QELPlatform: " + v116 + "D" + Stamp("SpecialBuild: ", "s"),
+       marker + "Platform: " + v116 + "D" + Stamp("SpecialBuild: ", "s"),
        {kNone, kNone, v116, "s"}},
       {"dropped byte is not a marker's first",
-       "#[%]QELPlatform: " + v116 + Stamp("SpecialBuild: ", "s"),
-       {kNone, kNone, v116, kNone}},
+       marker + "Platform: " + v116 + Stamp("SpecialBuild: ", "s"), PlatformOnly(v116)},
   };
   for (const auto& c : cases) {
     StampScanner scanner;
@@ -223,20 +225,31 @@ TEST(VersionInfo, NullOutPointerGivesNothing) {
 // Resource files: a DLL image with the given string blocks, followed by the
 // four stamps of kStampValues unless `stamps` is false. The same cases run
 // against the system's functions under Wine.
-TEST(VersionResource, BlockKeysAndTextsAsTheSystemReadsThem) {
-  using parcel::testing::StringTable;
-  StringTable three = FourValues(u"040704b0");
-  three.strings.pop_back();
-  StringTable other_case = FourValues(u"040704B0");
-  for (auto& [name, value] : other_case.strings) {
+// Variants of the four values' block: without its last key, with its names
+// in lower case, with `platform` as the third value.
+StringTable WithoutLastKey(StringTable table) {
+  table.strings.pop_back();
+  return table;
+}
+StringTable WithLowerCaseNames(StringTable table) {
+  for (auto& [name, value] : table.strings) {
     for (char16_t& ch : name) ch = ch >= u'A' && ch <= u'Z' ? char16_t(ch + 32) : ch;
   }
+  return table;
+}
+StringTable WithPlatform(StringTable table, std::u16string platform) {
+  table.strings[2].second = std::move(platform);
+  return table;
+}
+
+TEST(VersionResource, BlockKeysAndTextsAsTheSystemReadsThem) {
+  const StringTable german = FourValues(u"040704b0");
   // Latin-1 and the code page's own letters, then what it lacks: a CJK
   // letter and the halves of a surrogate pair.
-  StringTable foreign = FourValues(u"040704b0");
-  foreign.strings[2].second = u"A\u00e4\u20ac\u0178 \u4e2d\U0001F600";
+  const StringTable foreign = WithPlatform(german, u"A\u00e4\u20ac\u0178 \u4e2d\U0001F600");
   const Strings converted = {kResourceValues[0], kResourceValues[1], "A\xE4\x80\x9F ???",
                              kResourceValues[3]};
+  const Strings& all = kResourceValues;
   const struct {
     const char* name;
     std::vector<StringTable> tables;
@@ -245,17 +258,13 @@ TEST(VersionResource, BlockKeysAndTextsAsTheSystemReadsThem) {
     Strings info;
     bool pe32 = false;
   } cases[] = {
-      {"complete block", {FourValues(u"040704b0")}, true, kResourceValues, kResourceValues},
-      {"32-bit image", {FourValues(u"040704b0")}, true, kResourceValues, kResourceValues, true},
-      {"key missing", {three}, true, {}, kStampValues},
-      {"key missing, no stamps", {three}, false, {}, {}},
+      {"complete block", {german}, true, all, all},
+      {"32-bit image", {german}, true, all, all, true},
+      {"key missing", {WithoutLastKey(german)}, true, {}, kStampValues},
+      {"key missing, no stamps", {WithoutLastKey(german)}, false, {}, {}},
       {"other language only", {FourValues(u"040904b0")}, true, {}, kStampValues},
-      {"two blocks",
-       {FourValues(u"040904b0", u" en"), FourValues(u"040704b0")},
-       true,
-       kResourceValues,
-       kResourceValues},
-      {"names in other case", {other_case}, true, kResourceValues, kResourceValues},
+      {"two blocks", {FourValues(u"040904b0", u" en"), german}, true, all, all},
+      {"names in other case", {WithLowerCaseNames(FourValues(u"040704B0"))}, true, all, all},
       {"Western ANSI code page", {foreign}, false, converted, converted},
   };
   for (const auto& c : cases) {
@@ -296,46 +305,53 @@ TEST_F(PeImageTest, FindsTheDataAndNothingInACutBeforeItsEnd) {
   }
 }
 
+// One field of an image set to another value.
+struct Patch {
+  const char* name;
+  std::size_t at;
+  std::uint32_t value;
+  int width;  // 2 or 4 bytes
+};
+
+Bytes Patched(Bytes image, const Patch& patch) {
+  if (patch.width == 4) {
+    Put32(image, patch.at, patch.value);
+  } else {
+    Put16(image, patch.at, patch.value);
+  }
+  return image;
+}
+
 TEST_F(PeImageTest, CorruptFieldsFindNothing) {
   using parcel::testing::kOptionalHeader;
   using parcel::testing::kPeHeader;
+  using parcel::testing::kResourceSection;
   using parcel::testing::kSectionTable32Plus;
   const std::size_t resource_entry = kOptionalHeader + 112 + 16;
-  const struct {
-    const char* name;
-    std::size_t at;
-    std::uint32_t value;
-    bool wide;
-  } cases[] = {
-      {"no MZ", 0, 'X', false},
-      {"new header past the end", 0x3C, 0xFFFFFF00u, true},
-      {"no PE signature", kPeHeader, 'X', false},
-      {"unknown optional header", kOptionalHeader, 0x30B, false},
-      {"two data directories", kOptionalHeader + 108, 2, true},
-      {"optional header too short", kPeHeader + 20, 128, false},
-      {"no resource directory", resource_entry, 0, true},
-      {"directory outside every section", resource_entry, 0x5000, true},
-      {"no sections", kPeHeader + 6, 0, false},
-      {"raw data past the end", kSectionTable32Plus + 20, 0x100000, true},
-      {"empty raw data", kSectionTable32Plus + 16, 0, true},
-      {"other type", kTypeEntry, 17, true},
-      {"type entry without directory", kTypeEntry + 4, 24, true},
-      {"other name", kNameEntry, 2, true},
-      {"name entry loops to the root", kNameEntry + 4, 0x80000000u, true},
-      {"language entry loops to the root", kLanguageEntry + 4, 0x80000000u, true},
-      {"entry counts past the section", parcel::testing::kResourceSection + 12, 0xFFFFFFFFu, true},
-      {"data past the section", kDataEntry, 0x9000, true},
-      {"empty data", kDataEntry + 4, 0, true},
+  const Patch patches[] = {
+      {"no MZ", 0, 'X', 2},
+      {"new header past the end", 0x3C, 0xFFFFFF00u, 4},
+      {"no PE signature", kPeHeader, 'X', 2},
+      {"unknown optional header", kOptionalHeader, 0x30B, 2},
+      {"two data directories", kOptionalHeader + 108, 2, 4},
+      {"optional header too short", kPeHeader + 20, 128, 2},
+      {"no resource directory", resource_entry, 0, 4},
+      {"directory outside every section", resource_entry, 0x5000, 4},
+      {"no sections", kPeHeader + 6, 0, 2},
+      {"raw data past the end", kSectionTable32Plus + 20, 0x100000, 4},
+      {"empty raw data", kSectionTable32Plus + 16, 0, 4},
+      {"other type", kTypeEntry, 17, 4},
+      {"type entry without directory", kTypeEntry + 4, 24, 4},
+      {"other name", kNameEntry, 2, 4},
+      {"name entry loops to the root", kNameEntry + 4, 0x80000000u, 4},
+      {"language entry loops to the root", kLanguageEntry + 4, 0x80000000u, 4},
+      {"entry counts past the section", kResourceSection + 12, 0xFFFFFFFFu, 4},
+      {"data past the section", kDataEntry, 0x9000, 4},
+      {"empty data", kDataEntry + 4, 0, 4},
   };
-  for (const auto& c : cases) {
-    Bytes image = image_;
-    if (c.wide) {
-      Put32(image, c.at, c.value);
-    } else {
-      Put16(image, c.at, c.value);
-    }
+  for (const Patch& patch : patches) {
     ResourceRange range;
-    EXPECT_FALSE(Find(image, &range)) << c.name;
+    EXPECT_FALSE(Find(Patched(image_, patch), &range)) << patch.name;
   }
 }
 

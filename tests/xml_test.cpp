@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/alloc_hook.h"
 #include "xml/mini_xml_tree.h"
 
 namespace {
@@ -59,8 +60,8 @@ TEST(XmlCompaction, CollapsesRunsOutsideQuotesOnly) {
       {"a \t\r\n", "a"},
       {"a\n=  \"x\"", "a = \"x\""},
       {"n=\"x  \n\ty\"  m", "n=\"x  \n\ty\" m"},
-      {"it's  a", "it's  a"},                   // an apostrophe in text opens a quote too
-      {"'a\"  b", "'a\" b"},                    // one flag, flipped by either quote
+      {"it's  a", "it's  a"},  // an apostrophe in text opens a quote too
+      {"'a\"  b", "'a\" b"},   // one flag, flipped by either quote
       {"<A\n\tb = 'c  d'\n/>", "<A b = 'c  d' />"},
   };
   for (const Case& c : cases) EXPECT_EQ(Compact(c.in), c.out) << c.in;
@@ -74,9 +75,9 @@ TEST_F(XmlTest, CompactedTextAndAttributesReachTheTree) {
 }
 
 TEST_F(XmlTest, JobDescriptionAnswersTheJobsQueries) {
-  ASSERT_TRUE(ParseBody(
-      "<REQUEST><COMPRESS format=\"zip\"><FILES><FILE name=\"a.txt\" path=\"dir\" "
-      "size=\"5\"/></FILES></COMPRESS></REQUEST>"));
+  ASSERT_TRUE(
+      ParseBody("<REQUEST><COMPRESS format=\"zip\"><FILES><FILE name=\"a.txt\" path=\"dir\" "
+                "size=\"5\"/></FILES></COMPRESS></REQUEST>"));
   EXPECT_EQ(Str(parser_.GetNodeName("")), "REQUEST");
   EXPECT_EQ(Str(parser_.GetNodeAttributes("%s", "COMPRESS")), "format=\"zip\"");
   EXPECT_EQ(parser_.GetChildCount("%s%s", "COMPRESS", "FILES"), 1);
@@ -102,13 +103,13 @@ TEST_F(XmlTest, TreeShapeFollowsForgivingRules) {
     int root_children;
     const char* root_text;
   } cases[] = {
-      {"<A>x<B/>y</A>", 1, "(null)"},              // text between children is lost
-      {"<A><!-- c --><B/></A>", 1, "(null)"},      // a comment before the first child is skipped
-      {"<A><?pi x?><B/><C/></A>", 2, "(null)"},    // so is a processing instruction
-      {"<A><B></C><D/></A>", 2, "(null)"},         // end tag names are never compared
+      {"<A>x<B/>y</A>", 1, "(null)"},            // text between children is lost
+      {"<A><!-- c --><B/></A>", 1, "(null)"},    // a comment before the first child is skipped
+      {"<A><?pi x?><B/><C/></A>", 2, "(null)"},  // so is a processing instruction
+      {"<A><B></C><D/></A>", 2, "(null)"},       // end tag names are never compared
       {"<A>text</A>", 0, "text"},
-      {"<A>x<![CDATA[a<b]]></A>", 0, "a<b"},       // text before CDATA is dropped
-      {"<A><B/></A><Z/>", 1, "(null)"},            // anything after the document element is ignored
+      {"<A>x<![CDATA[a<b]]></A>", 0, "a<b"},  // text before CDATA is dropped
+      {"<A><B/></A><Z/>", 1, "(null)"},       // anything after the document element is ignored
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(ParseBody(c.body)) << c.body;
@@ -167,7 +168,10 @@ TEST_F(XmlTest, ChildrenArrayGrowsFromTenByDoublingAndKeepsOrder) {
     ASSERT_TRUE(ParseBody(body + "</R>"));
     const MiniXMLNode* root = Node("");
     ASSERT_EQ(root->childCount, std::uint64_t(count));
-    const std::uint64_t expected_capacity = count <= 10 ? 10 : count <= 20 ? 20 : count <= 40 ? 40 : 80;
+    const std::uint64_t expected_capacity = count <= 10   ? 10
+                                            : count <= 20 ? 20
+                                            : count <= 40 ? 40
+                                                          : 80;
     EXPECT_EQ(root->childCapacity, expected_capacity) << count;
     for (int i = 0; i < count; ++i) {
       ASSERT_EQ(Str(parser_.GetNodeName("%d", i)), std::string(1, 'C').append(std::to_string(i)));
@@ -176,8 +180,8 @@ TEST_F(XmlTest, ChildrenArrayGrowsFromTenByDoublingAndKeepsOrder) {
 }
 
 TEST_F(XmlTest, PathConversionsSelectAsDocumented) {
-  ASSERT_TRUE(ParseBody(
-      "<R><A id=\"1\"/><B id=\"2\"><C id=\"3\"/></B><a id=\"4\"/><A id=\"5\"/></R>"));
+  ASSERT_TRUE(
+      ParseBody("<R><A id=\"1\"/><B id=\"2\"><C id=\"3\"/></B><a id=\"4\"/><A id=\"5\"/></R>"));
   auto id = [](const char* attributes) { return attributes ? Value(attributes, "id") : "none"; };
   EXPECT_EQ(id(parser_.GetNodeAttributes("%s", "A")), "1");
   EXPECT_EQ(id(parser_.GetNodeAttributes("%s", "a")), "1");
@@ -229,11 +233,12 @@ TEST_F(XmlTest, RepeatedIndexedQueriesGiveTheSameAnswersInAnyOrder) {
   }
   ASSERT_TRUE(ParseBody(body + "</C></R>"));
   auto query = [&](int list, int k) {
-    return Str(parser_.GetNodeAttributes("%s%sd%sd", "C", "FILES", list, k % 2 ? "FILE" : "file", k));
+    return Str(
+        parser_.GetNodeAttributes("%s%sd%sd", "C", "FILES", list, k % 2 ? "FILE" : "file", k));
   };
   std::vector<int> order;
-  for (int k = 0; k < kPerList; ++k) order.push_back(k);               // ascending
-  for (int k = kPerList - 1; k >= 0; --k) order.push_back(k);          // descending
+  for (int k = 0; k < kPerList; ++k) order.push_back(k);                    // ascending
+  for (int k = kPerList - 1; k >= 0; --k) order.push_back(k);               // descending
   for (int k = 0; k < kPerList; ++k) order.push_back((k * 37) % kPerList);  // scattered
   for (std::size_t q = 0; q < order.size(); ++q) {
     const int list = int(q / 7 % 2);  // runs under one parent, then a switch
@@ -266,7 +271,7 @@ TEST(XmlAttribute, LookupMatchesWholeNamesThroughToLower) {
       {"names=\"x\" NAME=\"y\"", "name", "y"},
       {"nam=\"x\"", "name", "(absent)"},
       {"name = \"y\"", "name", "y"},
-      {"name='y'", "name", "(absent)"},                  // only double quotes delimit
+      {"name='y'", "name", "(absent)"},  // only double quotes delimit
       {"name=\"unterminated", "name", "(absent)"},
       {"a=\"1\" name", "name", "(absent)"},
       {"q=\"a=b\" name=\"c\"", "name", "c"},
@@ -328,15 +333,15 @@ TEST(XmlAttribute, DecodeEntitiesReturnsAnOwnedCopy) {
 
 TEST_F(XmlTest, ParseFailsOnStructuralGaps) {
   const char* cases[] = {
-      "<A><B/></A>",                      // no "xml"
-      "<?xml?>",                          // no element after the declaration
-      "<?xml?></R>",                      // only an end tag
+      "<A><B/></A>",  // no "xml"
+      "<?xml?>",      // no element after the declaration
+      "<?xml?></R>",  // only an end tag
       "<?xml?><!-- only a comment -->",
-      "<?xml?><R",                        // start tag without '>'
-      "<?xml?><R>text",                   // no '<' after the start tag
-      "<?xml?><R><![CDATA[abc</R>",       // CDATA without "]]>"
-      "<?xml?><R><A/>",                   // no closing '>' after the children
-      "xml <R",                           // no '>' at all
+      "<?xml?><R",                   // start tag without '>'
+      "<?xml?><R>text",              // no '<' after the start tag
+      "<?xml?><R><![CDATA[abc</R>",  // CDATA without "]]>"
+      "<?xml?><R><A/>",              // no closing '>' after the children
+      "xml <R",                      // no '>' at all
   };
   for (const char* text : cases) EXPECT_FALSE(Parse(text)) << text;
   EXPECT_FALSE(parser_.Parse(nullptr, 5));
@@ -437,6 +442,57 @@ TEST_F(XmlTest, NestedFailingChildrenDoNotMultiplyTheWork) {
   EXPECT_TRUE(ParseBody("<R>" + chain.substr(0, 3 * 23) + siblings + "<c"));
   EXPECT_EQ(Str(parser_.GetNodeName("")), "R");
   EXPECT_EQ(parser_.GetChildCount(""), 0);
+}
+
+// Every node's name, attributes and text, depth first.
+std::string Describe(const MiniXMLNode& node) {
+  std::string out = "<";
+  for (const char* field : {node.name, node.attributes, node.text}) {
+    out += field != nullptr ? field : "(null)";
+    out += '|';
+  }
+  for (std::uint64_t i = 0; i < node.childCount; ++i) out += Describe(node.children[i]);
+  return out + ">";
+}
+
+TEST_F(XmlTest, EachAllocationFailingAloneGivesNoTreeOrTheWholeTree) {
+  using parcel::platform::AllocSite;
+  std::string children;
+  for (int i = 0; i < 11; ++i) children += "<C n=\"" + std::to_string(i) + "\"/>";
+  std::string siblings;
+  for (int i = 0; i < 5; ++i) siblings += "<b/>";
+  const std::string chain = "<a><a><a>";
+  const std::string documents[] = {
+      // A copy per name, attribute and text, and a children array that grows.
+      "<R a=\"1\">" + children + "<D><E>te&amp;xt</E></D></R>",
+      // Children that fail leave a record of the failed starts behind, whose
+      // allocation only saves work.
+      "<R>" + chain + siblings + "<c",
+  };
+  int survived = 0;  // runs that parsed although an allocation failed
+  for (const std::string& document : documents) {
+    ASSERT_TRUE(ParseBody(document));
+    const std::string whole = Describe(*Node(""));
+    for (std::int64_t k = 0;; ++k) {
+      parcel::platform::SetAllocFailure({.site = AllocSite::kXml, .after = k, .once = true});
+      const bool parsed = ParseBody(document);
+      const bool failed = parcel::platform::AllocationsCounted() > k;
+      parcel::platform::ClearAllocFailure();
+      if (parsed) {
+        EXPECT_EQ(Describe(*Node("")), whole) << k;
+        survived += failed;
+      } else {
+        EXPECT_TRUE(failed) << k;
+        EXPECT_EQ(parser_.GetNodeName(""), nullptr) << k;
+      }
+      if (!failed) break;
+      ASSERT_LT(k, 1000);
+    }
+  }
+  EXPECT_GT(survived, 0);
+  parcel::platform::SetAllocFailure({.site = AllocSite::kXml, .after = 0, .once = false});
+  EXPECT_EQ(CMiniXMLParser::DecodeEntities("&amp;"), nullptr);
+  parcel::platform::ClearAllocFailure();
 }
 
 TEST(XmlReader, ReportsWhyTheDocumentElementFailed) {

@@ -1,12 +1,11 @@
 // Tests of the zip writer: record bytes, the data path, limits and failures.
-// Every archive is read back by a reader written here (records decoded field
+// Every archive is read back by the tests' own reader (records decoded field
 // by field, data inflated with zlib, CRC computed bit by bit), and, where the
 // tools are installed, by `unzip -t` and Python's zipfile. Every test runs on
 // zlib's streaming deflate and, where built, on the one-shot path.
 #include "zip/zip.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,49 +13,44 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/alloc_hook.h"
+#include "platform/coding.h"
+#include "tests/zip_reader.h"
 #include "zip/zip_archive.h"
 #include "zip/zip_buffer.h"
 
 namespace {
 
 using namespace std::string_literals;
-using parcel::zip::AllocSite;
+using parcel::platform::AllocSite;
 using parcel::zip::kZipMaxEntries;
 using parcel::zip::kZipMaxSize;
 
 // ---------------------------------------------------------------------------
-// Independent reader.
+// Reading back: the tests' own reader (tests/zip_reader.h).
 
-std::uint32_t BitwiseCrc32(const std::string& bytes) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
+using Entry = parcel::testing::ReadEntry;
+using Archive = parcel::testing::ReadArchive;
+using parcel::testing::BitwiseCrc32;
+using parcel::testing::InflateRaw;
+using parcel::testing::ReadZip;
+
+std::string U16(std::uint32_t v) {
+  std::string bytes;
+  parcel::platform::PutFixed16(&bytes, static_cast<std::uint16_t>(v));
+  return bytes;
 }
-
-std::uint32_t Le(const std::string& s, std::size_t at, int n) {
-  std::uint32_t v = 0;
-  for (int i = n - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
-  return v;
+std::string U32(std::uint32_t v) {
+  std::string bytes;
+  parcel::platform::PutFixed32(&bytes, v);
+  return bytes;
 }
-
-std::string U16(std::uint32_t v) { return {char(v), char(v >> 8)}; }
-std::string U32(std::uint32_t v) { return U16(v) + U16(v >> 16); }
-
-struct Entry {
-  std::string name;
-  std::string data;
-  std::uint32_t method = 0, flag = 0, time = 0, crc = 0, compressed = 0;
-  std::uint32_t internal = 0, external = 0, offset = 0;
-  std::string local_extra, central_extra, comment;
-};
 
 Entry Expected(std::string name, std::string data, int method = 0, std::uint32_t flag = 0) {
   Entry e;
@@ -69,107 +63,6 @@ Entry Expected(std::string name, std::string data, int method = 0, std::uint32_t
 
 // The general-purpose flag each level from -1 to 9 sets.
 constexpr std::uint32_t kFlagOfLevel[] = {0, 0, 6, 4, 0, 0, 0, 0, 0, 2, 2};
-
-struct Archive {
-  std::vector<Entry> entries;
-  std::string comment;
-  std::uint32_t directory_offset = 0, directory_size = 0;
-};
-
-::testing::AssertionResult Inflate(const std::string& in, std::size_t size, std::string* out) {
-  z_stream s{};
-  if (inflateInit2(&s, -15) != Z_OK) return ::testing::AssertionFailure() << "inflateInit2";
-  out->assign(size + 1, '\0');  // one spare byte reveals a longer stream
-  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  s.avail_in = static_cast<uInt>(in.size());
-  s.next_out = reinterpret_cast<Bytef*>(out->data());
-  s.avail_out = static_cast<uInt>(out->size());
-  const int z = inflate(&s, Z_FINISH);
-  inflateEnd(&s);
-  if (z != Z_STREAM_END || s.avail_in != 0 || s.total_out != size) {
-    return ::testing::AssertionFailure() << "inflate " << z << ", " << s.avail_in
-                                         << " bytes left, " << s.total_out << " out of " << size;
-  }
-  out->resize(size);
-  return ::testing::AssertionSuccess();
-}
-
-// Reads the archive through its end record and central directory, checks each
-// local header against its central record and decodes every entry.
-::testing::AssertionResult ReadArchive(const std::string& z, Archive* out) {
-  auto fail = [] { return ::testing::AssertionFailure(); };
-  std::size_t end = std::string::npos;
-  for (std::size_t p = z.size() >= 22 ? z.size() - 22 : std::string::npos;
-       p != std::string::npos; --p) {
-    if (Le(z, p, 4) == 0x06054B50 && p + 22 + Le(z, p + 20, 2) == z.size()) {
-      end = p;
-      break;
-    }
-    if (p == 0) break;
-  }
-  if (end == std::string::npos) return fail() << "no end record in " << z.size() << " bytes";
-  const std::uint32_t count = Le(z, end + 10, 2);
-  if (Le(z, end + 4, 4) != 0 || Le(z, end + 8, 2) != count) return fail() << "disk fields";
-  out->directory_size = Le(z, end + 12, 4);
-  out->directory_offset = Le(z, end + 16, 4);
-  out->comment = z.substr(end + 22);
-  if (std::uint64_t{out->directory_offset} + out->directory_size != end) {
-    return fail() << "directory " << out->directory_offset << "+" << out->directory_size
-                  << " does not end at the end record " << end;
-  }
-  out->entries.clear();
-  std::size_t p = out->directory_offset;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    if (p + 46 > end || Le(z, p, 4) != 0x02014B50) return fail() << "central record " << i;
-    Entry e;
-    e.flag = Le(z, p + 8, 2);
-    e.method = Le(z, p + 10, 2);
-    e.time = Le(z, p + 12, 4);
-    e.crc = Le(z, p + 16, 4);
-    e.compressed = Le(z, p + 20, 4);
-    const std::uint32_t size = Le(z, p + 24, 4);
-    const std::uint32_t n = Le(z, p + 28, 2), x = Le(z, p + 30, 2), c = Le(z, p + 32, 2);
-    if (Le(z, p + 4, 2) != 0 || Le(z, p + 6, 2) != 20 || Le(z, p + 34, 2) != 0) {
-      return fail() << "versions or disk of record " << i;
-    }
-    e.internal = Le(z, p + 36, 2);
-    e.external = Le(z, p + 38, 4);
-    e.offset = Le(z, p + 42, 4);
-    if (p + 46 + n + x + c > end) return fail() << "record " << i << " overruns";
-    e.name = z.substr(p + 46, n);
-    e.central_extra = z.substr(p + 46 + n, x);
-    e.comment = z.substr(p + 46 + n + x, c);
-    p += 46 + n + x + c;
-
-    const std::size_t h = e.offset;
-    if (h + 30 > out->directory_offset || Le(z, h, 4) != 0x04034B50 || Le(z, h + 4, 2) != 20) {
-      return fail() << "local header of " << e.name;
-    }
-    if (Le(z, h + 6, 2) != e.flag || Le(z, h + 8, 2) != e.method || Le(z, h + 10, 4) != e.time ||
-        Le(z, h + 14, 4) != e.crc || Le(z, h + 18, 4) != e.compressed ||
-        Le(z, h + 22, 4) != size || Le(z, h + 26, 2) != n) {
-      return fail() << "local header of " << e.name << " differs from its central record";
-    }
-    const std::uint32_t lx = Le(z, h + 28, 2);
-    const std::size_t data_at = h + 30 + n + lx;
-    if (z.compare(h + 30, n, e.name) != 0) return fail() << "local name of " << e.name;
-    if (data_at + e.compressed > out->directory_offset) return fail() << "data of " << e.name;
-    e.local_extra = z.substr(h + 30 + n, lx);
-    const std::string raw = z.substr(data_at, e.compressed);
-    if (e.method == 0) {
-      if (size != e.compressed) return fail() << "stored sizes of " << e.name;
-      e.data = raw;
-    } else if (e.method == 8) {
-      if (auto r = Inflate(raw, size, &e.data); !r) return r << " in " << e.name;
-    } else {
-      return fail() << "method " << e.method;
-    }
-    if (BitwiseCrc32(e.data) != e.crc) return fail() << "CRC of " << e.name;
-    out->entries.push_back(std::move(e));
-  }
-  if (p != end) return fail() << "directory holds more than " << count << " records";
-  return ::testing::AssertionSuccess();
-}
 
 // ---------------------------------------------------------------------------
 // External readers, used when installed (never under Wine).
@@ -262,8 +155,9 @@ std::string PythonListing(const std::vector<Entry>& entries, const std::string& 
     return ::testing::AssertionFailure() << "zipfile: " << listing;
   }
   if (listing != expected) {
-    return ::testing::AssertionFailure() << "zipfile lists\n" << listing.substr(0, 2000)
-                                         << "\ninstead of\n" << expected.substr(0, 2000);
+    return ::testing::AssertionFailure() << "zipfile lists\n"
+                                         << listing.substr(0, 2000) << "\ninstead of\n"
+                                         << expected.substr(0, 2000);
   }
   return ::testing::AssertionSuccess();
 }
@@ -288,23 +182,14 @@ std::string RandomData(std::size_t size, unsigned seed) {
   return s;
 }
 
-// Fails allocation number `fail_at` (counting from 0) of the given site, or of
-// any site when `fail_site` is unset; counts every allocation it sees.
+// Fails allocation number `at` (counting from 0) of `site`, or of any site
+// when none is given; seen() counts the allocations it saw.
 struct AllocFailer {
-  static inline long fail_at = -1;
-  static inline long seen = 0;
-  static inline int fail_site = -1;
-  static bool Hook(AllocSite site, std::size_t) {
-    if (fail_site >= 0 && static_cast<int>(site) != fail_site) return false;
-    return seen++ == fail_at;
+  static void Arm(long at, std::optional<AllocSite> site = std::nullopt) {
+    parcel::platform::SetAllocFailure({.site = site, .after = at, .once = true});
   }
-  static void Arm(long at, int site = -1) {
-    fail_at = at;
-    seen = 0;
-    fail_site = site;
-    parcel::zip::SetAllocFailHook(&Hook);
-  }
-  static void Disarm() { parcel::zip::SetAllocFailHook(nullptr); }
+  static void Disarm() { parcel::platform::ClearAllocFailure(); }
+  static long seen() { return static_cast<long>(parcel::platform::AllocationsCounted()); }
 };
 
 // The deflate paths a test runs on: false is zlib's streaming deflate, true
@@ -362,7 +247,7 @@ class ZipTest : public ::testing::TestWithParam<bool> {
   Archive FinishAndRead(const char* comment = nullptr) {
     Archive read;
     const std::string bytes = Finish(comment);
-    EXPECT_TRUE(ReadArchive(bytes, &read));
+    EXPECT_TRUE(ReadZip(bytes, &read));
     return read;
   }
 
@@ -385,15 +270,15 @@ TEST_P(ZipRecords, OneDeflatedEntryHasTheDocumentedLayout) {
   const std::uint32_t c = AbcArchiveSize() - 108;  // everything but the data is fixed
   ASSERT_EQ(z.size(), 108u + c);
   const std::string sizes = U32(0x352441C2) + U32(c) + U32(3);
-  EXPECT_EQ(z.substr(0, 35), "PK\3\4" + U16(20) + U16(0) + U16(8) + U32(0) + sizes + U16(5) +
-                                 U16(0) + "a.txt");
-  EXPECT_EQ(z.substr(35 + c, 51), "PK\1\2" + U16(0) + U16(20) + U16(0) + U16(8) + U32(0) +
-                                      sizes + U16(5) + U16(0) + U16(0) + U16(0) + U16(0) +
-                                      U32(0) + U32(0) + "a.txt");
-  EXPECT_EQ(z.substr(86 + c), "PK\5\6" + U16(0) + U16(0) + U16(1) + U16(1) + U32(51) +
-                                  U32(35 + c) + U16(0));
+  EXPECT_EQ(z.substr(0, 35),
+            "PK\3\4" + U16(20) + U16(0) + U16(8) + U32(0) + sizes + U16(5) + U16(0) + "a.txt");
+  EXPECT_EQ(z.substr(35 + c, 51), "PK\1\2" + U16(0) + U16(20) + U16(0) + U16(8) + U32(0) + sizes +
+                                      U16(5) + U16(0) + U16(0) + U16(0) + U16(0) + U32(0) + U32(0) +
+                                      "a.txt");
+  EXPECT_EQ(z.substr(86 + c),
+            "PK\5\6" + U16(0) + U16(0) + U16(1) + U16(1) + U32(51) + U32(35 + c) + U16(0));
   std::string data;
-  EXPECT_TRUE(Inflate(z.substr(35, c), 3, &data));
+  EXPECT_TRUE(InflateRaw(z.substr(35, c), 3, &data));
   EXPECT_EQ(data, "abc");
 }
 
@@ -412,7 +297,7 @@ TEST_P(ZipRecords, EmptyEntriesHaveZeroCrcAndTheTwoByteDeflateStream) {
   ASSERT_EQ(ZipCloseEntry(archive_), ZIP_SUCCESS);
   const std::string z = Finish();
   Archive a;
-  ASSERT_TRUE(ReadArchive(z, &a));
+  ASSERT_TRUE(ReadZip(z, &a));
   ASSERT_EQ(a.entries.size(), 4u);
   EXPECT_EQ(a.entries.back().data, "abcdef");
   a.entries.pop_back();
@@ -454,13 +339,13 @@ TEST_P(ZipRecords, DateAndTimeAreCopiedOrPacked) {
     std::uint32_t expected;
   } cases[] = {
       {false, {}, 0},
-      {true, {41, 30, 9, 8, 11, 126, 0, 0, 0}, 0x5D884BD4},   // years since 1900
-      {true, {41, 30, 9, 8, 11, 2026, 0, 0, 0}, 0x5D884BD4},  // full year
-      {true, {41, 30, 9, 8, 11, 46, 0, 0, 0}, 0x5D884BD4},    // years since 1980
-      {true, {40, 30, 9, 8, 11, 1981, 0, 0, 0}, 0x03884BD4},  // 1981 counts from 1980
-      {true, {40, 30, 9, 8, 11, 81, 0, 0, 0}, 0x03884BD4},    // 81 counts from 1900
+      {true, {41, 30, 9, 8, 11, 126, 0, 0, 0}, 0x5D884BD4},              // years since 1900
+      {true, {41, 30, 9, 8, 11, 2026, 0, 0, 0}, 0x5D884BD4},             // full year
+      {true, {41, 30, 9, 8, 11, 46, 0, 0, 0}, 0x5D884BD4},               // years since 1980
+      {true, {40, 30, 9, 8, 11, 1981, 0, 0, 0}, 0x03884BD4},             // 1981 counts from 1980
+      {true, {40, 30, 9, 8, 11, 81, 0, 0, 0}, 0x03884BD4},               // 81 counts from 1900
       {true, {0, 0, 0, 1, 0, 80, 0, 0, 0}, (80u * 512 + 32 + 1) << 16},  // 80 from 1980
-      {true, {41, 30, 9, 8, 11, 126, 0x12345678, 0, 0}, 0x12345678},  // packed value wins
+      {true, {41, 30, 9, 8, 11, 126, 0x12345678, 0, 0}, 0x12345678},     // packed value wins
   };
   for (const Case& c : cases) {
     ASSERT_EQ(Open("t", 8, -1, c.with_info ? &c.info : nullptr), ZIP_SUCCESS);
@@ -521,8 +406,7 @@ std::string WriteInPieces(const std::string& data, int method, int level, Piece 
             ZIP_SUCCESS);
   for (std::size_t at = 0; at < data.size();) {
     const std::size_t n = std::min<std::size_t>(piece(), data.size() - at);
-    EXPECT_EQ(ZipWriteEntry(archive, data.data() + at, static_cast<std::uint32_t>(n)),
-              ZIP_SUCCESS);
+    EXPECT_EQ(ZipWriteEntry(archive, data.data() + at, static_cast<std::uint32_t>(n)), ZIP_SUCCESS);
     at += n;
   }
   char* out = nullptr;
@@ -540,7 +424,7 @@ TEST_P(ZipData, PiecesOfAnySizeGiveTheSameArchiveAsOneWrite) {
     SCOPED_TRACE("method " + std::to_string(method) + " level " + std::to_string(level));
     const std::string whole = WriteInPieces(data, method, level, [] { return 1u << 30; });
     Archive a;
-    ASSERT_TRUE(ReadArchive(whole, &a));
+    ASSERT_TRUE(ReadZip(whole, &a));
     ASSERT_EQ(a.entries.size(), 1u);
     EXPECT_EQ(a.entries[0].data, data);
     // Several pieces always take zlib's streaming deflate, whose bytes do not
@@ -682,7 +566,7 @@ TEST_P(ZipLimits, EntryCountStopsAt65535) {
   EXPECT_EQ(archive_->buffer.length, length);
   const std::string z = Finish();
   Archive a;
-  ASSERT_TRUE(ReadArchive(z, &a));
+  ASSERT_TRUE(ReadZip(z, &a));
   EXPECT_EQ(a.entries.size(), kZipMaxEntries);
   if (HasUnzip()) {
     EXPECT_TRUE(UnzipAccepts(z));
@@ -726,7 +610,7 @@ TEST_P(ZipLimits, BufferRefusesToReach4GiB) {
   // check and fail for memory; 16 reach 4 GiB and are refused by the limit.
   ZipMemoryBuffer buffer;
   buffer.cursor = buffer.length = buffer.capacity = kZipMaxSize - 15;
-  parcel::zip::SetAllocFailHook([](AllocSite, std::size_t) { return true; });
+  parcel::platform::SetAllocFailure({});  // every allocation fails
   const char bytes[16] = {};
   EXPECT_EQ(ZipBufferWrite(&buffer, bytes, 15), ZIP_ERR_INTERNAL);
   EXPECT_EQ(ZipBufferWrite(&buffer, bytes, 16), ZIP_ERR_PARAM);
@@ -792,7 +676,7 @@ TEST_P(ZipMemory, FailedGrowthKeepsEveryByteWritten) {
   ASSERT_EQ(parcel::zip::BufferInit(&buffer), ZIP_SUCCESS);
   const std::string first = RandomData(16384, 9);
   ASSERT_EQ(ZipBufferWrite(&buffer, first.data(), first.size()), ZIP_SUCCESS);
-  AllocFailer::Arm(0, static_cast<int>(AllocSite::kBuffer));
+  AllocFailer::Arm(0, AllocSite::kZipBuffer);
   EXPECT_EQ(ZipBufferWrite(&buffer, "x", 1), ZIP_ERR_INTERNAL);
   EXPECT_EQ(buffer.cursor, 16384u);
   EXPECT_EQ(buffer.length, 16384u);
@@ -816,7 +700,7 @@ TEST_P(ZipMemory, DirectoryAppendIsAllOrNothing) {
   parcel::zip::Directory directory;
   const std::string first(4000, 'a'), straddling(200, 'b');
   ASSERT_EQ(ZipDirAppend(&directory, first.data(), first.size()), ZIP_SUCCESS);
-  AllocFailer::Arm(0, static_cast<int>(AllocSite::kDirBlock));
+  AllocFailer::Arm(0, AllocSite::kZipDirBlock);
   EXPECT_EQ(ZipDirAppend(&directory, straddling.data(), straddling.size()), ZIP_ERR_INTERNAL);
   EXPECT_EQ(directory.first, directory.last);
   EXPECT_EQ(directory.first->filled, 4000u);
@@ -837,15 +721,15 @@ TEST_P(ZipMemory, DirectoryAppendIsAllOrNothing) {
 }
 
 TEST_P(ZipMemory, OpenArchiveFailsCleanly) {
-  for (AllocSite site : {AllocSite::kArchive, AllocSite::kBuffer}) {
-    AllocFailer::Arm(0, static_cast<int>(site));
+  for (AllocSite site : {AllocSite::kZipArchive, AllocSite::kZipBuffer}) {
+    AllocFailer::Arm(0, site);
     EXPECT_EQ(ZipOpenArchive(), nullptr);
   }
 }
 
 TEST_P(ZipMemory, FailedCentralRecordOpensNothing) {
   const std::uint64_t length = archive_->buffer.length;
-  AllocFailer::Arm(0, static_cast<int>(AllocSite::kCentralRecord));
+  AllocFailer::Arm(0, AllocSite::kZipCentralRecord);
   EXPECT_EQ(Open("a"), ZIP_ERR_INTERNAL);
   EXPECT_EQ(archive_->buffer.length, length);
   EXPECT_EQ(Write("x"), ZIP_ERR_PARAM);
@@ -856,7 +740,7 @@ TEST_P(ZipMemory, FailedCentralRecordOpensNothing) {
 TEST_P(ZipMemory, SpoiltEntryFailsEveryCallUntilClosedAndStaysUnlisted) {
   ASSERT_EQ(Add("before", "b"), ZIP_SUCCESS);
   ASSERT_EQ(Open("spoilt", 0), ZIP_SUCCESS);
-  AllocFailer::Arm(0, static_cast<int>(AllocSite::kBuffer));
+  AllocFailer::Arm(0, AllocSite::kZipBuffer);
   EXPECT_EQ(Write(RandomData(40000, 1)), ZIP_ERR_INTERNAL);
   AllocFailer::Disarm();
   EXPECT_EQ(Write("more"), ZIP_ERR_INTERNAL);
@@ -875,7 +759,7 @@ TEST_P(ZipMemory, FailedHandoverSpoilsOnlyItsEntry) {
   ASSERT_EQ(Add("before", "b"), ZIP_SUCCESS);
   ASSERT_EQ(Open("split"), ZIP_SUCCESS);
   ASSERT_EQ(Write(TextData(20000, 1)), ZIP_SUCCESS);
-  AllocFailer::Arm(0, static_cast<int>(AllocSite::kHandover));
+  AllocFailer::Arm(0, AllocSite::kZipHandover);
   const int err = Write(TextData(100, 2));
   AllocFailer::Disarm();
   EXPECT_EQ(err, OneShot() ? ZIP_ERR_INTERNAL : ZIP_SUCCESS);
@@ -892,44 +776,66 @@ TEST_P(ZipMemory, FailedHandoverSpoilsOnlyItsEntry) {
 // Fails each allocation of a whole archive in turn. Every failure must be
 // reported as ZIP_ERR_INTERNAL, release everything (LeakSanitizer), and a
 // finished archive must list exactly the entries whose close succeeded.
-TEST_P(ZipMemory, EveryAllocationFailureIsReportedAndLeavesASoundArchive) {
-  struct Planned {
-    std::string name, data;
-    int method;
-  };
-  std::vector<Planned> plan = {{"text", TextData(70000, 1), 8}, {"random", RandomData(50000, 2), 0}};
-  for (int i = 0; i < 120; ++i) plan.push_back({std::string("s").append(std::to_string(i)), TextData(i * 3, i), 0});
-  plan.push_back({"last", TextData(20000, 3), 8});
+// Entries of many sizes and both methods, to meet every kind of allocation.
+struct Planned {
+  std::string name, data;
+  int method;
+};
 
+std::vector<Planned> AllocationPlan() {
+  std::vector<Planned> plan = {{"text", TextData(70000, 1), 8},
+                               {"random", RandomData(50000, 2), 0}};
+  for (int i = 0; i < 120; ++i)
+    plan.push_back({std::string("s").append(std::to_string(i)), TextData(i * 3, i), 0});
+  plan.push_back({"last", TextData(20000, 3), 8});
+  return plan;
+}
+
+// Writes each planned entry, expecting success or ZIP_ERR_INTERNAL; the
+// entries that were listed.
+std::vector<Entry> WritePlan(ZipArchive* archive, const std::vector<Planned>& plan) {
+  std::vector<Entry> listed;
+  for (const Planned& p : plan) {
+    int err = ZipOpenEntry(archive, p.name.c_str(), nullptr, nullptr, 0, nullptr, 0, nullptr,
+                           p.method, -1);
+    if (err == ZIP_SUCCESS) {
+      err = ZipWriteEntry(archive, p.data.data(), static_cast<std::uint32_t>(p.data.size()));
+      const int close = ZipCloseEntry(archive);
+      if (err == ZIP_SUCCESS) err = close;
+    }
+    EXPECT_TRUE(err == ZIP_SUCCESS || err == ZIP_ERR_INTERNAL) << err;
+    if (err == ZIP_SUCCESS) listed.push_back(Expected(p.name, p.data));
+  }
+  return listed;
+}
+
+// Closes the archive: its result, and its bytes when it succeeded.
+int CloseAndTake(ZipArchive* archive, std::string* bytes) {
+  char* data = nullptr;
+  std::uint32_t length = 0;
+  const int err = ZipCloseArchive(archive, nullptr, &data, &length);
+  bytes->assign(err == ZIP_SUCCESS ? std::string(data, length) : std::string());
+  parcel::zip::ReleaseArchiveData(data);
+  return err;
+}
+
+TEST_P(ZipMemory, EveryAllocationFailureIsReportedAndLeavesASoundArchive) {
+  const std::vector<Planned> plan = AllocationPlan();
   long runs = 0;
   for (long fail_at = 0;; ++fail_at, ++runs) {
     AllocFailer::Arm(fail_at);
     ZipArchive* archive = ZipOpenArchive();
     if (archive == nullptr) continue;
-    std::vector<Entry> listed;
-    for (const Planned& p : plan) {
-      int err = ZipOpenEntry(archive, p.name.c_str(), nullptr, nullptr, 0, nullptr, 0, nullptr,
-                             p.method, -1);
-      if (err == ZIP_SUCCESS) {
-        err = ZipWriteEntry(archive, p.data.data(), static_cast<std::uint32_t>(p.data.size()));
-        const int close = ZipCloseEntry(archive);
-        if (err == ZIP_SUCCESS) err = close;
-      }
-      ASSERT_TRUE(err == ZIP_SUCCESS || err == ZIP_ERR_INTERNAL) << err;
-      if (err == ZIP_SUCCESS) listed.push_back(Expected(p.name, p.data));
-    }
-    char* data = nullptr;
-    std::uint32_t length = 0;
-    const int err = ZipCloseArchive(archive, nullptr, &data, &length);
-    const bool failed = AllocFailer::seen > fail_at;
+    const std::vector<Entry> listed = WritePlan(archive, plan);
+    std::string bytes;
+    const int err = CloseAndTake(archive, &bytes);
+    const bool failed = AllocFailer::seen() > fail_at;
     AllocFailer::Disarm();
-    const std::string bytes = err == ZIP_SUCCESS ? std::string(data, length) : std::string();
-    parcel::zip::ReleaseArchiveData(data);
     if (!failed) break;  // no allocation was left to fail
     ASSERT_TRUE(err == ZIP_SUCCESS || err == ZIP_ERR_INTERNAL) << err;
     if (err != ZIP_SUCCESS) continue;
     Archive a;
-    ASSERT_TRUE(ReadArchive(bytes, &a)) << "failing allocation " << fail_at;
+    ASSERT_TRUE(ReadZip(bytes, &a)) << "failing allocation " << fail_at;
     // zlib's path loses an entry to every failure; the one-shot path answers a
     // failed growth for the compressor's worst case by streaming the entry.
     if (!OneShot()) {
@@ -980,8 +886,7 @@ std::vector<Sample> Samples() {
   };
   add("many entries", [](ZipArchive*, auto entry) {
     for (int i = 0; i < 3000; ++i) {
-      entry("dir/file" + std::to_string(i) + ".txt", TextData(i % 700, i), i % 3 ? 8 : 0, -1,
-            1000);
+      entry("dir/file" + std::to_string(i) + ".txt", TextData(i % 700, i), i % 3 ? 8 : 0, -1, 1000);
     }
   });
   add("empty entries", [](ZipArchive*, auto entry) {
@@ -989,11 +894,14 @@ std::vector<Sample> Samples() {
     entry("stored empty", "", 0, -1, 1);
     entry("level nine", "", 8, 9, 1);
   });
-  add("levels and flags", [](ZipArchive*, auto entry) {
-    for (int level = -1; level <= 9; ++level) {
-      entry("level" + std::to_string(level), TextData(5000, level + 20), 8, level, 777);
-    }
-  }, "archive comment");
+  add(
+      "levels and flags",
+      [](ZipArchive*, auto entry) {
+        for (int level = -1; level <= 9; ++level) {
+          entry("level" + std::to_string(level), TextData(5000, level + 20), 8, level, 777);
+        }
+      },
+      "archive comment");
   add("multi-megabyte in pieces", [](ZipArchive*, auto entry) {
     entry("text.txt", TextData(4u << 20, 30), 8, -1, 65521);
     entry("random.bin", RandomData(3u << 20, 31), 8, -1, 4099);
@@ -1001,14 +909,14 @@ std::vector<Sample> Samples() {
   });
   add("with an unlisted failed entry", [](ZipArchive* archive, auto entry) {
     entry("first", TextData(3000, 40), 8, -1, 3000);
-    AllocFailer::Arm(0, static_cast<int>(AllocSite::kCentralRecord));
+    AllocFailer::Arm(0, AllocSite::kZipCentralRecord);
     EXPECT_EQ(ZipOpenEntry(archive, "lost", nullptr, nullptr, 0, nullptr, 0, nullptr, 8, -1),
               ZIP_ERR_INTERNAL);
     AllocFailer::Disarm();
     EXPECT_EQ(ZipOpenEntry(archive, "orphan", nullptr, nullptr, 0, nullptr, 0, nullptr, 8, -1),
               ZIP_SUCCESS);
     EXPECT_EQ(ZipWriteEntry(archive, "orphaned bytes", 14), ZIP_SUCCESS);
-    AllocFailer::Arm(0, static_cast<int>(AllocSite::kDirBlock));
+    AllocFailer::Arm(0, AllocSite::kZipDirBlock);
     archive->directory.last->free = 0;  // force a new block for the record
     EXPECT_EQ(ZipCloseEntry(archive), ZIP_ERR_INTERNAL);
     AllocFailer::Disarm();
@@ -1035,7 +943,7 @@ INSTANTIATE_TEST_SUITE_P(Deflate, ZipInterop, ::testing::ValuesIn(DeflatePaths()
 TEST_P(ZipInterop, ReaderHereDecodesEverySample) {
   for (const Sample& s : AllSamples(OneShot())) {
     Archive a;
-    ASSERT_TRUE(ReadArchive(s.bytes, &a)) << s.label;
+    ASSERT_TRUE(ReadZip(s.bytes, &a)) << s.label;
     ASSERT_EQ(a.entries.size(), s.entries.size()) << s.label;
     EXPECT_EQ(a.comment, s.comment);
     for (std::size_t i = 0; i < a.entries.size(); ++i) {

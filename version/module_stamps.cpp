@@ -6,7 +6,7 @@
 #include <array>
 #include <cstddef>
 
-#include "interpreter/module_version.h"
+#include "version/module_version.h"
 #include "version/stamp_scan.h"
 #include "version/version_internal.h"
 

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <string_view>
 
 #include "xml/mini_xml_tree.h"
@@ -28,7 +27,7 @@ bool CMiniXMLParser::Parse(const char* data, std::size_t size) noexcept {
   const std::size_t length =
       nul != nullptr ? std::size_t(static_cast<const char*>(nul) - data) : size;
   if (length == SIZE_MAX) return false;
-  char* copy = new (std::nothrow) char[length + 1];
+  char* copy = detail::NewArray<char>(length + 1);
   if (copy == nullptr) return false;
   std::memcpy(copy, data, length);
   const std::size_t compacted = detail::CompactWhitespace(copy, length);
@@ -76,7 +75,8 @@ const MiniXMLNode* CMiniXMLParser::SelectByName(int step, const MiniXMLNode* par
   return nullptr;
 }
 
-const MiniXMLNode* CMiniXMLParser::FindNode(const char* path, std::va_list arguments) const noexcept {
+const MiniXMLNode* CMiniXMLParser::FindNode(const char* path,
+                                            std::va_list arguments) const noexcept {
   if (path == nullptr) return nullptr;
   const MiniXMLNode* node = &root;
   for (int step = 0; *path != '\0'; ++step) {
@@ -151,7 +151,7 @@ bool CMiniXMLParser::GetAttributeValue(const char* attributes, const char* name,
 char* CMiniXMLParser::DecodeEntities(const char* text) noexcept {
   if (text == nullptr) return nullptr;
   const std::size_t length = std::strlen(text);
-  char* decoded = new (std::nothrow) char[length + 1];
+  char* decoded = detail::NewArray<char>(length + 1);
   if (decoded == nullptr) return nullptr;
   (void)detail::DecodeEntitiesInto(text, length, decoded, length + 1);
   return decoded;

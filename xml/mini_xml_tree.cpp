@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
-#include <new>
 
 namespace parcel::xml::detail {
 namespace {
@@ -91,9 +90,8 @@ class Reader {
   Reader(const char* text, std::size_t length) noexcept
       : text_(text),
         end_(text + length),
-        budget_(length < kReadBudgetLimit / kReadBudgetPerByte
-                    ? kReadBudgetPerByte * (length + 1)
-                    : kReadBudgetLimit),
+        budget_(length < kReadBudgetLimit / kReadBudgetPerByte ? kReadBudgetPerByte * (length + 1)
+                                                               : kReadBudgetLimit),
         less_(text, length, "<"),
         greater_(text, length, ">"),
         cdata_close_(text, length, "]]>") {}
@@ -129,7 +127,7 @@ class Reader {
   bool Copy(const char* begin, const char* end, char** field) noexcept {
     const std::size_t length = std::size_t(end - begin);
     if (!Spend(length)) return SetFatal(ReadStatus::kTooMuchWork);
-    char* copy = new (std::nothrow) char[length + 1];
+    char* copy = NewArray<char>(length + 1);
     if (copy == nullptr) return SetFatal(ReadStatus::kOutOfMemory);
     std::memcpy(copy, begin, length);
     copy[length] = '\0';
@@ -149,7 +147,7 @@ class Reader {
   void RecordFailure(const char* open) noexcept {
     const std::size_t at = std::size_t(open - text_);
     if (failed_ == nullptr) {
-      failed_ = new (std::nothrow) unsigned char[std::size_t(end_ - text_) / 8 + 1]();
+      failed_ = NewZeroedArray<unsigned char>(std::size_t(end_ - text_) / 8 + 1);
       if (failed_ == nullptr) return;
     }
     failed_[at / 8] = static_cast<unsigned char>(failed_[at / 8] | 1u << (at % 8));
@@ -173,7 +171,7 @@ bool Reader::AppendChild(MiniXMLNode* parent, const MiniXMLNode& child) noexcept
     const std::uint64_t capacity =
         parent->childCapacity == 0 ? kFirstChildCapacity : parent->childCapacity * 2;
     if (capacity > SIZE_MAX / sizeof(MiniXMLNode)) return false;
-    MiniXMLNode* grown = new (std::nothrow) MiniXMLNode[std::size_t(capacity)]();
+    MiniXMLNode* grown = NewZeroedArray<MiniXMLNode>(std::size_t(capacity));
     if (grown == nullptr) return false;
     for (std::uint64_t i = 0; i < parent->childCount; ++i) grown[i] = parent->children[i];
     delete[] parent->children;
@@ -350,7 +348,8 @@ std::size_t DecodeEntitiesInto(const char* src, std::size_t length, char* out,
     char replacement;
   };
   static constexpr Entity kEntities[] = {
-      {"&amp;", 5, '&'}, {"&lt;", 4, '<'}, {"&gt;", 4, '>'}, {"&apos;", 6, '\''}, {"&quot;", 6, '"'},
+      {"&amp;", 5, '&'},   {"&lt;", 4, '<'},   {"&gt;", 4, '>'},
+      {"&apos;", 6, '\''}, {"&quot;", 6, '"'},
   };
   std::size_t written = 0;
   std::size_t read = 0;

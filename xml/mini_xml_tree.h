@@ -6,10 +6,28 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
+#include "platform/alloc_hook.h"
 #include "xml/mini_xml_parser.h"
 
 namespace parcel::xml::detail {
+
+// Every buffer of the parser comes from here: an array of `count` elements
+// from `new (std::nothrow)` behind the allocation hook (site kXml); null when
+// memory runs out. NewArray leaves the elements default-initialized,
+// NewZeroedArray value-initializes them. Release with delete[].
+template <typename T>
+T* NewArray(std::size_t count) noexcept {
+  if (platform::AllocationFails(platform::AllocSite::kXml)) return nullptr;
+  return new (std::nothrow) T[count];
+}
+
+template <typename T>
+T* NewZeroedArray(std::size_t count) noexcept {
+  if (platform::AllocationFails(platform::AllocSite::kXml)) return nullptr;
+  return new (std::nothrow) T[count]();
+}
 
 // Rewrites the `length` bytes at `text` in place: outside quotes, each run of
 // blank, tab, LF and CR becomes one blank written before the next other

@@ -8,9 +8,9 @@
 ZipArchive* ZipOpenArchive() noexcept { return ZipArchive::Create(); }
 
 int ZipOpenEntry(ZipArchive* archive, const char* name, const ZipEntryInfo* info,
-                 const void* localExtra, std::uint32_t localExtraLength,
-                 const void* centralExtra, std::uint32_t centralExtraLength, const char* comment,
-                 int method, int level) noexcept {
+                 const void* localExtra, std::uint32_t localExtraLength, const void* centralExtra,
+                 std::uint32_t centralExtraLength, const char* comment, int method,
+                 int level) noexcept {
   if (archive == nullptr) return ZIP_ERR_PARAM;
   return archive->OpenEntry(name, info, localExtra, localExtraLength, centralExtra,
                             centralExtraLength, comment, method, level);

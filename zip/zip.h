@@ -46,15 +46,15 @@ inline constexpr int ZIP_ERR_INTERNAL = -104;
 
 // Date, time and attributes of one entry.
 struct ZipEntryInfo {
-  std::uint32_t second;       // 0 to 59
-  std::uint32_t minute;       // 0 to 59
-  std::uint32_t hour;         // 0 to 23
-  std::uint32_t day;          // day of the month, 1 to 31
-  std::uint32_t month;        // 0 to 11, January being 0
-  std::uint32_t year;         // full year, years since 1900 or years since 1980
-  std::uint32_t dosDateTime;  // packed DOS date (high 16 bits) and time; when
-                              // not 0 it is used unchanged and the six fields
-                              // above are ignored
+  std::uint32_t second;              // 0 to 59
+  std::uint32_t minute;              // 0 to 59
+  std::uint32_t hour;                // 0 to 23
+  std::uint32_t day;                 // day of the month, 1 to 31
+  std::uint32_t month;               // 0 to 11, January being 0
+  std::uint32_t year;                // full year, years since 1900 or years since 1980
+  std::uint32_t dosDateTime;         // packed DOS date (high 16 bits) and time; when
+                                     // not 0 it is used unchanged and the six fields
+                                     // above are ignored
   std::uint32_t internalAttributes;  // low 16 bits go to the central record
   std::uint32_t externalAttributes;  // goes to the central record
 };
@@ -90,9 +90,9 @@ ZipArchive* ZipOpenArchive() noexcept;
 //   any code of ZipCloseEntry, from closing the previous entry.
 // On any failure no entry is open and nothing of the new entry is written.
 int ZipOpenEntry(ZipArchive* archive, const char* name, const ZipEntryInfo* info,
-                 const void* localExtra, std::uint32_t localExtraLength,
-                 const void* centralExtra, std::uint32_t centralExtraLength, const char* comment,
-                 int method, int level) noexcept;
+                 const void* localExtra, std::uint32_t localExtraLength, const void* centralExtra,
+                 std::uint32_t centralExtraLength, const char* comment, int method,
+                 int level) noexcept;
 
 // Adds `length` bytes of `data` (borrowed for the call) to the open entry. Any
 // number of pieces of any size, including 0.

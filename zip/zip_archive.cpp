@@ -13,12 +13,13 @@
 #include <cstring>
 #include <new>
 
+#include "platform/alloc_hook.h"
 #include "zip/zip_records.h"
 
-using parcel::zip::AllocSite;
+using parcel::platform::AllocSite;
+using parcel::platform::EncodeFixed32;
 using parcel::zip::kZipMaxEntries;
 using parcel::zip::kZipMaxFieldLength;
-using parcel::zip::StoreLE;
 
 namespace parcel::zip {
 namespace {
@@ -40,7 +41,7 @@ ZipArchive::~ZipArchive() {
 }
 
 ZipArchive* ZipArchive::Create() noexcept {
-  void* memory = parcel::zip::Allocate(AllocSite::kArchive, sizeof(ZipArchive));
+  void* memory = parcel::platform::HookedMalloc(AllocSite::kZipArchive, sizeof(ZipArchive));
   if (memory == nullptr) return nullptr;
   auto* archive = new (memory) ZipArchive();
   archive->one_shot_deflate = parcel::zip::OneShotDeflate();
@@ -56,10 +57,40 @@ void ZipArchive::Destroy(ZipArchive* archive) noexcept {
   std::free(archive);
 }
 
+namespace {
+
+// A new entry's central record of `size` bytes from the writer's allocator:
+// the encoded fields, then the name, the central extra field and the comment.
+// Null when memory runs out.
+unsigned char* NewCentralRecord(const parcel::zip::EntryFields& fields, std::uint32_t size,
+                                const char* name, const void* extra, const char* comment) noexcept {
+  auto* record = static_cast<unsigned char*>(
+      parcel::platform::HookedMalloc(AllocSite::kZipCentralRecord, size));
+  if (record == nullptr) return nullptr;
+  parcel::zip::EncodeCentralRecord(record, fields);
+  unsigned char* at = record + parcel::zip::kCentralRecordSize;
+  std::memcpy(at, name, fields.name_length);
+  at += fields.name_length;
+  if (fields.extra_length > 0) std::memcpy(at, extra, fields.extra_length);
+  at += fields.extra_length;
+  if (fields.comment_length > 0) std::memcpy(at, comment, fields.comment_length);
+  return record;
+}
+
+}  // namespace
+
+parcel::zip::EntryEncoder* ZipArchive::EncoderFor(int entry_method) noexcept {
+  if (entry_method != 8) return &stored;
+#if PARCEL_FAST_DEFLATE
+  if (one_shot_deflate) return &one_shot;
+#endif
+  return &deflater;
+}
+
 int ZipArchive::OpenEntry(const char* name, const ZipEntryInfo* info, const void* localExtra,
                           std::uint32_t localExtraLength, const void* centralExtra,
-                          std::uint32_t centralExtraLength, const char* comment,
-                          int entry_method, int level) noexcept {
+                          std::uint32_t centralExtraLength, const char* comment, int entry_method,
+                          int level) noexcept {
   // Everything the caller passed is checked before the open entry is closed,
   // so a refused call changes nothing.
   if (entry_method != 0 && entry_method != 8) return ZIP_ERR_PARAM;
@@ -79,81 +110,43 @@ int ZipArchive::OpenEntry(const char* name, const ZipEntryInfo* info, const void
   }
   if (entryCount >= kZipMaxEntries) return ZIP_ERR_PARAM;
 
-  const auto n = static_cast<std::uint32_t>(name_length);
-  const auto c = static_cast<std::uint32_t>(comment_length);
-  const std::uint32_t entry_flag = parcel::zip::FlagForLevel(level);
-  const std::uint32_t entry_time = parcel::zip::DosDateTime(info);
-  const std::uint64_t header_offset = buffer.cursor;  // below 4 GiB: buffer.limit holds it
-
-  const std::uint32_t record_size =
-      parcel::zip::kCentralRecordSize + n + centralExtraLength + c;
-  auto* record =
-      static_cast<unsigned char*>(parcel::zip::Allocate(AllocSite::kCentralRecord, record_size));
+  parcel::zip::EntryFields fields = parcel::zip::NewEntryFields(info, entry_method, level);
+  fields.name_length = static_cast<std::uint16_t>(name_length);
+  fields.extra_length = static_cast<std::uint16_t>(centralExtraLength);
+  fields.comment_length = static_cast<std::uint16_t>(comment_length);
+  fields.local_header_offset = static_cast<std::uint32_t>(buffer.cursor);  // below buffer.limit
+  const std::uint32_t record_size = parcel::zip::CentralRecordSize(fields);
+  unsigned char* record = NewCentralRecord(fields, record_size, name, centralExtra, comment);
   if (record == nullptr) return ZIP_ERR_INTERNAL;
-  StoreLE(record + 0, parcel::zip::kCentralRecordSignature, 4);
-  StoreLE(record + 4, 0, 2);  // version made by
-  StoreLE(record + 6, parcel::zip::kVersionNeeded, 2);
-  StoreLE(record + 8, entry_flag, 2);
-  StoreLE(record + 10, static_cast<std::uint32_t>(entry_method), 2);
-  StoreLE(record + 12, entry_time, 4);
-  StoreLE(record + 16, 0, 4);  // CRC and sizes, completed at close
-  StoreLE(record + 20, 0, 4);
-  StoreLE(record + 24, 0, 4);
-  StoreLE(record + 28, n, 2);
-  StoreLE(record + 30, centralExtraLength, 2);
-  StoreLE(record + 32, c, 2);
-  StoreLE(record + 34, 0, 2);  // disk number start
-  StoreLE(record + 36, info != nullptr ? info->internalAttributes : 0, 2);
-  StoreLE(record + 38, info != nullptr ? info->externalAttributes : 0, 4);
-  StoreLE(record + 42, static_cast<std::uint32_t>(header_offset), 4);
-  std::memcpy(record + 46, name, n);
-  if (centralExtraLength > 0) std::memcpy(record + 46 + n, centralExtra, centralExtraLength);
-  if (c > 0) std::memcpy(record + 46 + n + centralExtraLength, comment, c);
 
   // Room for the whole header and a ready encoder come first: once the header
   // is written, nothing of the entry can fail until its data arrive.
-  const std::uint64_t header_size =
-      std::uint64_t{parcel::zip::kLocalHeaderSize} + n + localExtraLength;
-  parcel::zip::EntryEncoder* entry_encoder = &stored;
-  if (entry_method == 8) {
-    entry_encoder = &deflater;
-#if PARCEL_FAST_DEFLATE
-    if (one_shot_deflate) entry_encoder = &one_shot;
-#endif
-  }
-  int err = parcel::zip::BufferReserve(&buffer, header_size);
+  parcel::zip::EntryEncoder* entry_encoder = EncoderFor(entry_method);
+  int err = parcel::zip::BufferReserve(
+      &buffer, std::uint64_t{parcel::zip::kLocalHeaderSize} + name_length + localExtraLength);
   if (err == ZIP_SUCCESS) err = entry_encoder->Begin(level);
   if (err != ZIP_SUCCESS) {
     std::free(record);
     return err;
   }
-
   unsigned char header[parcel::zip::kLocalHeaderSize];
-  StoreLE(header + 0, parcel::zip::kLocalHeaderSignature, 4);
-  StoreLE(header + 4, parcel::zip::kVersionNeeded, 2);
-  StoreLE(header + 6, entry_flag, 2);
-  StoreLE(header + 8, static_cast<std::uint32_t>(entry_method), 2);
-  StoreLE(header + 10, entry_time, 4);
-  StoreLE(header + 14, 0, 4);  // CRC and sizes, corrected at close
-  StoreLE(header + 18, 0, 4);
-  StoreLE(header + 22, 0, 4);
-  StoreLE(header + 26, n, 2);
-  StoreLE(header + 28, localExtraLength, 2);
+  fields.extra_length = static_cast<std::uint16_t>(localExtraLength);
+  parcel::zip::EncodeLocalHeader(header, fields);
   err = ZipBufferWrite(&buffer, header, sizeof header);
-  if (err == ZIP_SUCCESS) err = ZipBufferWrite(&buffer, name, n);
+  if (err == ZIP_SUCCESS) err = ZipBufferWrite(&buffer, name, name_length);
   if (err == ZIP_SUCCESS) err = ZipBufferWrite(&buffer, localExtra, localExtraLength);
   assert(err == ZIP_SUCCESS);  // the room was reserved
 
   entryOpen = true;
   encoder = entry_encoder;
   spoilt = ZIP_SUCCESS;
-  localHeaderOffset = header_offset;
+  localHeaderOffset = fields.local_header_offset;
   data_offset = buffer.cursor;
   centralRecord = record;
   centralRecordSize = record_size;
-  flag = entry_flag;
+  flag = fields.flag;
   method = entry_method;
-  dosDateTime = entry_time;
+  dosDateTime = fields.dos_date_time;
   crc = 0;
   total_in = 0;
   return err;
@@ -191,15 +184,17 @@ int ZipArchive::CloseEntry() noexcept {
     // the buffer's limit keeps both sizes within 32 bits.
     const auto compressed = static_cast<std::uint32_t>(buffer.cursor - data_offset);
     const auto uncompressed = static_cast<std::uint32_t>(total_in);
-    StoreLE(centralRecord + parcel::zip::kCentralCrcOffset, crc, 4);
-    StoreLE(centralRecord + parcel::zip::kCentralCompressedOffset, compressed, 4);
-    StoreLE(centralRecord + parcel::zip::kCentralUncompressedOffset, uncompressed, 4);
+    unsigned char* shared = centralRecord + parcel::zip::kCentralSharedOffset;
+    EncodeFixed32(shared + parcel::zip::kSharedCrcOffset, crc);
+    EncodeFixed32(shared + parcel::zip::kSharedCompressedOffset, compressed);
+    EncodeFixed32(shared + parcel::zip::kSharedUncompressedOffset, uncompressed);
 
     // The header is corrected before the record is listed: a listed entry
     // always has a complete local header. Writes inside the written data
     // never grow the buffer, so these cannot fail for want of memory.
     const std::uint64_t saved = buffer.cursor;
-    err = ZipBufferSeek(&buffer, localHeaderOffset + parcel::zip::kLocalCrcOffset);
+    err = ZipBufferSeek(&buffer, localHeaderOffset + parcel::zip::kLocalSharedOffset +
+                                     parcel::zip::kSharedCrcOffset);
     if (err == ZIP_SUCCESS) {
       err = ZipBufferPutLE(&buffer, crc, 4);
       if (err == ZIP_SUCCESS) err = ZipBufferPutLE(&buffer, compressed, 4);
@@ -232,22 +227,17 @@ int ZipArchive::Finish(const char* comment, char** outData, std::uint32_t* outLe
     const std::uint64_t directory_offset = buffer.cursor;
     // One reservation for the rest of the archive: either all of it fits
     // below the limit and in memory, or nothing more is written.
-    err = parcel::zip::BufferReserve(
-        &buffer, directory.size + parcel::zip::kEndRecordSize + comment_length);
+    err = parcel::zip::BufferReserve(&buffer,
+                                     directory.size + parcel::zip::kEndRecordSize + comment_length);
     for (ZipDirBlock* block = directory.first; block != nullptr && err == ZIP_SUCCESS;
          block = block->next) {
       err = ZipBufferWrite(&buffer, block->data, block->filled);
     }
     if (err == ZIP_SUCCESS) {
       unsigned char end[parcel::zip::kEndRecordSize];
-      StoreLE(end + 0, parcel::zip::kEndRecordSignature, 4);
-      StoreLE(end + 4, 0, 2);  // this disk
-      StoreLE(end + 6, 0, 2);  // disk of the directory
-      StoreLE(end + 8, entryCount, 2);
-      StoreLE(end + 10, entryCount, 2);
-      StoreLE(end + 12, static_cast<std::uint32_t>(directory.size), 4);
-      StoreLE(end + 16, static_cast<std::uint32_t>(directory_offset), 4);
-      StoreLE(end + 20, static_cast<std::uint32_t>(comment_length), 2);
+      parcel::zip::EncodeEndRecord(
+          end, static_cast<std::uint16_t>(entryCount), static_cast<std::uint32_t>(directory.size),
+          static_cast<std::uint32_t>(directory_offset), static_cast<std::uint16_t>(comment_length));
       err = ZipBufferWrite(&buffer, end, sizeof end);
       if (err == ZIP_SUCCESS) err = ZipBufferWrite(&buffer, comment, comment_length);
     }

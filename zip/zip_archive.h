@@ -44,8 +44,8 @@ struct ZipArchive {
   // archive is this) and results; the entry points have checked for null.
   [[nodiscard]] int OpenEntry(const char* name, const ZipEntryInfo* info, const void* localExtra,
                               std::uint32_t localExtraLength, const void* centralExtra,
-                              std::uint32_t centralExtraLength, const char* comment, int entry_method,
-                              int level) noexcept;
+                              std::uint32_t centralExtraLength, const char* comment,
+                              int entry_method, int level) noexcept;
   [[nodiscard]] int WriteEntry(const void* data, std::uint32_t length) noexcept;
   [[nodiscard]] int CloseEntry() noexcept;
   // Writes the directory and end record and hands the data out as
@@ -84,6 +84,8 @@ struct ZipArchive {
   std::uint64_t max_entry_size = parcel::zip::kZipMaxSize;
 
  private:
+  // The encoder of an entry of `entry_method` (0 or 8).
+  parcel::zip::EntryEncoder* EncoderFor(int entry_method) noexcept;
   void EndEntry() noexcept;
 };
 

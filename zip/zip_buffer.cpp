@@ -1,17 +1,18 @@
 // The output buffer and the directory block list of the zip writer.
 #include "zip/zip_buffer.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/alloc_hook.h"
+#include "platform/coding.h"
 
 namespace parcel::zip {
 namespace {
 
-std::atomic<AllocFailHook> g_alloc_fail_hook{nullptr};
-
 ZipDirBlock* NewDirBlock() noexcept {
-  auto* block = static_cast<ZipDirBlock*>(Allocate(AllocSite::kDirBlock, sizeof(ZipDirBlock)));
+  auto* block = static_cast<ZipDirBlock*>(
+      platform::HookedMalloc(platform::AllocSite::kZipDirBlock, sizeof(ZipDirBlock)));
   if (block == nullptr) return nullptr;
   block->next = nullptr;
   block->free = kDirBlockSize;
@@ -29,22 +30,9 @@ void FreeDirChain(ZipDirBlock* block) noexcept {
 
 }  // namespace
 
-void SetAllocFailHook(AllocFailHook hook) noexcept { g_alloc_fail_hook.store(hook); }
-
-void* Allocate(AllocSite site, std::size_t size) noexcept {
-  AllocFailHook hook = g_alloc_fail_hook.load(std::memory_order_relaxed);
-  if (hook != nullptr && hook(site, size)) return nullptr;
-  return std::malloc(size);
-}
-
-void* Reallocate(AllocSite site, void* block, std::size_t size) noexcept {
-  AllocFailHook hook = g_alloc_fail_hook.load(std::memory_order_relaxed);
-  if (hook != nullptr && hook(site, size)) return nullptr;
-  return std::realloc(block, size);
-}
-
 int BufferInit(ZipMemoryBuffer* buffer) noexcept {
-  auto* data = static_cast<unsigned char*>(Allocate(AllocSite::kBuffer, kBufferInitialCapacity));
+  auto* data = static_cast<unsigned char*>(
+      platform::HookedMalloc(platform::AllocSite::kZipBuffer, kBufferInitialCapacity));
   if (data == nullptr) return ZIP_ERR_INTERNAL;
   buffer->cursor = 0;
   buffer->length = 0;
@@ -68,8 +56,8 @@ int BufferReserve(ZipMemoryBuffer* buffer, std::uint64_t n) noexcept {
   while (capacity < end) capacity *= 2;
   if (capacity > SIZE_MAX) return ZIP_ERR_INTERNAL;
   // On failure realloc leaves the old block, and every byte in it, as it was.
-  auto* data = static_cast<unsigned char*>(
-      Reallocate(AllocSite::kBuffer, buffer->data, static_cast<std::size_t>(capacity)));
+  auto* data = static_cast<unsigned char*>(platform::HookedRealloc(
+      platform::AllocSite::kZipBuffer, buffer->data, static_cast<std::size_t>(capacity)));
   if (data == nullptr) return ZIP_ERR_INTERNAL;
   buffer->data = data;
   buffer->capacity = capacity;
@@ -96,7 +84,7 @@ int ZipBufferWrite(ZipMemoryBuffer* buffer, const void* bytes, std::uint64_t n) 
 int ZipBufferPutLE(ZipMemoryBuffer* buffer, std::uint32_t value, unsigned n) noexcept {
   if (n < 1 || n > 4) return ZIP_ERR_PARAM;
   unsigned char bytes[4];
-  for (unsigned i = 0; i < n; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+  parcel::platform::EncodeFixed32(bytes, value);
   return ZipBufferWrite(buffer, bytes, n);
 }
 

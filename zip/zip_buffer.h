@@ -1,5 +1,6 @@
-// Internal to the zip writer: the archive's growing output buffer, the list of
-// central-directory blocks and the allocation seam tests use to fail memory.
+// Internal to the zip writer: the archive's growing output buffer and the list
+// of central-directory blocks. The writer's memory comes through the
+// allocation hook (platform/alloc_hook.h), one site for each kind of block.
 #ifndef PARCEL_ZIP_ZIP_BUFFER_H_
 #define PARCEL_ZIP_ZIP_BUFFER_H_
 
@@ -14,26 +15,6 @@ namespace parcel::zip {
 inline constexpr std::uint64_t kBufferInitialCapacity = 16384;
 // Payload bytes of one directory block.
 inline constexpr std::uint32_t kDirBlockSize = 4080;
-
-// What an allocation is for; tests fail allocations by site.
-enum class AllocSite {
-  kArchive,        // the ZipArchive object
-  kBuffer,         // a buffer data block (the first one and each larger one)
-  kCentralRecord,  // an entry's central record
-  kDirBlock,       // a directory block
-  kHandover,       // a one-shot entry's bytes while the entry moves to streaming
-};
-
-// Called before each allocation of the writer; returning true fails it.
-// Null (the default) fails nothing. Process-wide; set it while no archive is
-// being built on another thread.
-using AllocFailHook = bool (*)(AllocSite site, std::size_t size);
-void SetAllocFailHook(AllocFailHook hook) noexcept;
-
-// malloc behind the hook; null on failure. Release with std::free.
-void* Allocate(AllocSite site, std::size_t size) noexcept;
-// realloc behind the hook: null on failure, and `block` is then untouched.
-void* Reallocate(AllocSite site, void* block, std::size_t size) noexcept;
 
 }  // namespace parcel::zip
 
@@ -93,8 +74,7 @@ void DirRelease(Directory* directory) noexcept;
 
 // Writes the `n` (1 to 4) low-order bytes of `value`, least significant first,
 // through ZipBufferWrite. ZIP_ERR_PARAM for any other n.
-[[nodiscard]] int ZipBufferPutLE(ZipMemoryBuffer* buffer, std::uint32_t value,
-                                 unsigned n) noexcept;
+[[nodiscard]] int ZipBufferPutLE(ZipMemoryBuffer* buffer, std::uint32_t value, unsigned n) noexcept;
 
 // Moves the cursor to `position`; ZIP_ERR_POSITION, cursor unchanged, when
 // position is beyond the length.

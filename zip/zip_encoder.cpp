@@ -9,6 +9,8 @@
 #include <libdeflate.h>
 #endif
 
+#include "platform/alloc_hook.h"
+
 namespace parcel::zip {
 
 int Staging::Flush(ZipMemoryBuffer* buffer) noexcept {
@@ -132,8 +134,8 @@ int OneShotDeflateEncoder::Write(const unsigned char* data, std::uint32_t length
     case State::kEmpty: {
       const std::size_t bound = libdeflate_deflate_compress_bound(compressor_, length);
       if (BufferReserve(buffer_, bound) == ZIP_SUCCESS) {
-        const std::size_t n = libdeflate_deflate_compress(
-            compressor_, data, length, buffer_->data + buffer_->cursor, bound);
+        const std::size_t n = libdeflate_deflate_compress(compressor_, data, length,
+                                                          buffer_->data + buffer_->cursor, bound);
         if (n != 0) {  // 0 only when the bound was too small, which it never is
           data_begin_ = buffer_->cursor;
           buffer_->cursor += n;
@@ -151,10 +153,8 @@ int OneShotDeflateEncoder::Write(const unsigned char* data, std::uint32_t length
     case State::kOneShot:
       if (int err = Handover(); err != ZIP_SUCCESS) return err;
       return streaming_->Write(data, length);
-    case State::kStreaming:
-      return streaming_->Write(data, length);
-    default:
-      return ZIP_ERR_PARAM;
+    case State::kStreaming: return streaming_->Write(data, length);
+    default: return ZIP_ERR_PARAM;
   }
 }
 
@@ -162,8 +162,8 @@ int OneShotDeflateEncoder::Handover() noexcept {
   // An open entry's data end the buffer, so they are [data_begin_, cursor)
   // and the cursor equals the length.
   const std::uint64_t compressed = buffer_->cursor - data_begin_;
-  auto* saved = static_cast<unsigned char*>(
-      Allocate(AllocSite::kHandover, static_cast<std::size_t>(compressed) + kHandoverChunk));
+  auto* saved = static_cast<unsigned char*>(platform::HookedMalloc(
+      platform::AllocSite::kZipHandover, static_cast<std::size_t>(compressed) + kHandoverChunk));
   if (saved == nullptr) return ZIP_ERR_INTERNAL;
   unsigned char* chunk = saved + compressed;
   std::memcpy(saved, buffer_->data + data_begin_, static_cast<std::size_t>(compressed));
@@ -205,12 +205,9 @@ int OneShotDeflateEncoder::Finish() noexcept {
       static constexpr unsigned char kEmptyStream[2] = {0x03, 0x00};
       return ZipBufferWrite(buffer_, kEmptyStream, sizeof kEmptyStream);
     }
-    case State::kOneShot:
-      return ZIP_SUCCESS;
-    case State::kStreaming:
-      return streaming_->Finish();
-    default:
-      return ZIP_ERR_PARAM;
+    case State::kOneShot: return ZIP_SUCCESS;
+    case State::kStreaming: return streaming_->Finish();
+    default: return ZIP_ERR_PARAM;
   }
 }
 

@@ -1,35 +1,94 @@
-// Internal to the zip writer: the three record layouts and the rules that fill
-// their date, time and flag fields. Readers and peers rely on these bytes.
+// Internal to the zip writer: the functions that encode the three records
+// (their layout is zip_format.h) and the rules that fill their date, time and
+// flag fields. Readers and peers rely on these bytes.
 #ifndef PARCEL_ZIP_ZIP_RECORDS_H_
 #define PARCEL_ZIP_ZIP_RECORDS_H_
 
 #include <cstdint>
 
+#include "platform/coding.h"
 #include "zip/zip.h"
+#include "zip/zip_format.h"
 
 namespace parcel::zip {
 
-inline constexpr std::uint32_t kLocalHeaderSignature = 0x04034B50;
-inline constexpr std::uint32_t kCentralRecordSignature = 0x02014B50;
-inline constexpr std::uint32_t kEndRecordSignature = 0x06054B50;
-inline constexpr std::uint32_t kVersionNeeded = 20;
+// The fields of an entry's local header and central record. The CRC and
+// both sizes are 0 until the entry is closed.
+struct EntryFields {
+  std::uint16_t flag = 0;
+  std::uint16_t method = 0;
+  std::uint32_t dos_date_time = 0;
+  std::uint32_t crc = 0;
+  std::uint32_t compressed_size = 0;
+  std::uint32_t uncompressed_size = 0;
+  std::uint16_t name_length = 0;
+  std::uint16_t extra_length = 0;  // of the local or the central extra field, as encoded
+  // Central record only.
+  std::uint16_t comment_length = 0;
+  std::uint16_t internal_attributes = 0;
+  std::uint32_t external_attributes = 0;
+  std::uint32_t local_header_offset = 0;
+};
 
-// Local file header: 30 bytes, then the name and the local extra field.
-inline constexpr std::uint32_t kLocalHeaderSize = 30;
-inline constexpr std::uint32_t kLocalCrcOffset = 14;  // then compressed and uncompressed size
+// The size of the central record `entry` describes, with its name, central
+// extra field and comment.
+inline std::uint32_t CentralRecordSize(const EntryFields& entry) noexcept {
+  return kCentralRecordSize + std::uint32_t{entry.name_length} + entry.extra_length +
+         entry.comment_length;
+}
 
-// Central directory record: 46 bytes, then name, central extra, comment.
-inline constexpr std::uint32_t kCentralRecordSize = 46;
-inline constexpr std::uint32_t kCentralCrcOffset = 16;
-inline constexpr std::uint32_t kCentralCompressedOffset = 20;
-inline constexpr std::uint32_t kCentralUncompressedOffset = 24;
+// Writes the kSharedSize bytes of the fields that a local header and a
+// central record share at `out`.
+inline void EncodeSharedFields(unsigned char* out, const EntryFields& entry) noexcept {
+  using platform::EncodeFixed16;
+  using platform::EncodeFixed32;
+  EncodeFixed16(out + kSharedVersionOffset, kVersionNeeded);
+  EncodeFixed16(out + kSharedFlagOffset, entry.flag);
+  EncodeFixed16(out + kSharedMethodOffset, entry.method);
+  EncodeFixed32(out + kSharedDateTimeOffset, entry.dos_date_time);
+  EncodeFixed32(out + kSharedCrcOffset, entry.crc);
+  EncodeFixed32(out + kSharedCompressedOffset, entry.compressed_size);
+  EncodeFixed32(out + kSharedUncompressedOffset, entry.uncompressed_size);
+  EncodeFixed16(out + kSharedNameLengthOffset, entry.name_length);
+  EncodeFixed16(out + kSharedExtraLengthOffset, entry.extra_length);
+}
 
-// End of central directory record: 22 bytes, then the archive comment.
-inline constexpr std::uint32_t kEndRecordSize = 22;
+// Writes the kLocalHeaderSize bytes of the local header at `out`; the name
+// and the local extra field follow it.
+inline void EncodeLocalHeader(unsigned char* out, const EntryFields& entry) noexcept {
+  platform::EncodeFixed32(out, kLocalHeaderSignature);
+  EncodeSharedFields(out + kLocalSharedOffset, entry);
+}
 
-// Stores the `n` low-order bytes of `value` at `out`, least significant first.
-inline void StoreLE(unsigned char* out, std::uint32_t value, unsigned n) noexcept {
-  for (unsigned i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
+// Writes the kCentralRecordSize bytes of the central record at `out`; the
+// name, the central extra field and the comment follow it.
+inline void EncodeCentralRecord(unsigned char* out, const EntryFields& entry) noexcept {
+  using platform::EncodeFixed16;
+  using platform::EncodeFixed32;
+  EncodeFixed32(out, kCentralRecordSignature);
+  EncodeFixed16(out + kCentralMadeByOffset, 0);
+  EncodeSharedFields(out + kCentralSharedOffset, entry);
+  EncodeFixed16(out + kCentralCommentLengthOffset, entry.comment_length);
+  EncodeFixed16(out + kCentralDiskOffset, 0);
+  EncodeFixed16(out + kCentralInternalOffset, entry.internal_attributes);
+  EncodeFixed32(out + kCentralExternalOffset, entry.external_attributes);
+  EncodeFixed32(out + kCentralLocalHeaderOffset, entry.local_header_offset);
+}
+
+// Writes the kEndRecordSize bytes of the end record of a single-disk archive
+// at `out`; the archive comment follows it.
+inline void EncodeEndRecord(unsigned char* out, std::uint16_t entries, std::uint32_t directory_size,
+                            std::uint32_t directory_offset, std::uint16_t comment_length) noexcept {
+  using platform::EncodeFixed16;
+  using platform::EncodeFixed32;
+  EncodeFixed32(out, kEndRecordSignature);
+  EncodeFixed16(out + kEndDiskOffset, 0);
+  EncodeFixed16(out + kEndDirectoryDiskOffset, 0);
+  EncodeFixed16(out + kEndDiskEntriesOffset, entries);
+  EncodeFixed16(out + kEndEntriesOffset, entries);
+  EncodeFixed32(out + kEndDirectorySizeOffset, directory_size);
+  EncodeFixed32(out + kEndDirectoryOffsetOffset, directory_offset);
+  EncodeFixed16(out + kEndCommentLengthOffset, comment_length);
 }
 
 // The packed DOS date (high 16 bits) and time of an entry: 0 without info,
@@ -62,6 +121,21 @@ inline std::uint32_t FlagForLevel(int level) noexcept {
     flag += 6;
   }
   return flag;
+}
+
+// The fields of a new entry of `method` (0 or 8) written at `level`, from
+// `info` (may be null): flag, method, date and time, attributes. Lengths,
+// offset, CRC and sizes are left 0 for the caller.
+inline EntryFields NewEntryFields(const ZipEntryInfo* info, int method, int level) noexcept {
+  EntryFields entry;
+  entry.flag = static_cast<std::uint16_t>(FlagForLevel(level));
+  entry.method = static_cast<std::uint16_t>(method);
+  entry.dos_date_time = DosDateTime(info);
+  if (info != nullptr) {
+    entry.internal_attributes = static_cast<std::uint16_t>(info->internalAttributes);
+    entry.external_attributes = info->externalAttributes;
+  }
+  return entry;
 }
 
 }  // namespace parcel::zip

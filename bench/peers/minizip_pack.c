@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
     zip_fileinfo info;
     memset(&info, 0, sizeof info);
     if (bytes == NULL ||
-        zipOpenNewFileInZip(zip, name, &info, NULL, 0, NULL, 0, NULL, Z_DEFLATED, level) != ZIP_OK ||
+        zipOpenNewFileInZip(zip, name, &info, NULL, 0, NULL, 0, NULL, Z_DEFLATED, level) !=
+            ZIP_OK ||
         zipWriteInFileInZip(zip, bytes, (unsigned)size) != ZIP_OK ||
         zipCloseFileInZip(zip) != ZIP_OK) {
       fprintf(stderr, "minizip_pack: %s failed\n", name);

@@ -9,7 +9,9 @@ namespace {
 static_assert(sizeof(pthread_mutex_t) <= kCriticalSectionSize);
 static_assert(alignof(pthread_mutex_t) <= alignof(CriticalSection));
 
-pthread_mutex_t* Mutex(CriticalSection* cs) { return reinterpret_cast<pthread_mutex_t*>(cs->storage); }
+pthread_mutex_t* Mutex(CriticalSection* cs) {
+  return reinterpret_cast<pthread_mutex_t*>(cs->storage);
+}
 
 }  // namespace
 

@@ -18,7 +18,8 @@ void WriteSystemLog(char type, const char* message_id, const char* record,
   text[n] = '\0';
   char type_text[2] = {(static_cast<unsigned char>(type) < 0x20) ? ' ' : type, '\0'};
   // openlog belongs to the host program, so the source name goes into the text.
-  syslog(LOG_USER | LOG_INFO, "parcel: %s %s %s", type_text, message_id != nullptr ? message_id : "", text);
+  syslog(LOG_USER | LOG_INFO, "parcel: %s %s %s", type_text,
+         message_id != nullptr ? message_id : "", text);
 }
 
 }  // namespace parcel::platform

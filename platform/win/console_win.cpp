@@ -5,6 +5,7 @@
 
 // shellapi.h needs the definitions of windows.h before it.
 #include "platform/win/win_headers.h"
+
 #include <shellapi.h>
 
 namespace parcel::platform {
@@ -34,9 +35,7 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   return args;
 }
 
-void UseUtf8Console() {
-  SetConsoleOutputCP(CP_UTF8);
-}
+void UseUtf8Console() { SetConsoleOutputCP(CP_UTF8); }
 
 bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 

@@ -11,6 +11,7 @@
 #endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
 
 // After winsock2.h, which defines the address family type it uses.

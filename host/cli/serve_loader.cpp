@@ -1,0 +1,29 @@
+// parcel-host serve: loads the HTTP host from its plug-in beside the program.
+#include <cstdio>
+#include <string>
+
+#include "host/cli/commands.h"
+#include "host/serve_plugin.h"
+#include "platform/dynamic_library.h"
+
+namespace parcel::host {
+
+int RunServePlugin(const ServeOptions& options) {
+  const std::string path =
+      platform::ExecutableDirectory() + platform::ModuleFileName(kServePluginStem);
+  platform::DynamicLibrary plugin;
+  std::string error;
+  if (!plugin.Open(path, &error)) {
+    std::fprintf(stderr, "parcel-host: serve is not available: %s\n", error.c_str());
+    return kExitInternal;
+  }
+  auto entry = reinterpret_cast<decltype(&ParcelHostServe)>(plugin.Symbol(kServeEntryName));
+  if (entry == nullptr) {
+    std::fprintf(stderr, "parcel-host: serve is not available: %s has no %s\n", path.c_str(),
+                 kServeEntryName);
+    return kExitInternal;
+  }
+  return entry(&options);
+}
+
+}  // namespace parcel::host

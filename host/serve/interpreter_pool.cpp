@@ -1,0 +1,51 @@
+// The interpreter pool.
+#include "host/serve/interpreter_pool.h"
+
+namespace parcel::host {
+
+InterpreterPool::Lease::Lease(Lease&& other) noexcept
+    : pool_(other.pool_), interpreter_(other.interpreter_) {
+  other.interpreter_ = nullptr;
+}
+
+InterpreterPool::Lease::~Lease() {
+  if (interpreter_ != nullptr) pool_->Release(interpreter_);
+}
+
+bool InterpreterPool::Create(const Module& module, std::size_t count, std::string* error) {
+  interpreters_.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    Interpreter interpreter = module.Instantiate();
+    if (!interpreter || !interpreter.Init(0)) {
+      *error = "the module did not create an interpreter";
+      return false;
+    }
+    interpreters_.push_back(std::move(interpreter));
+  }
+  // Pointers are taken once the vector no longer moves its elements.
+  for (Interpreter& interpreter : interpreters_) free_.push_back(&interpreter);
+  return true;
+}
+
+InterpreterPool::Lease InterpreterPool::Acquire() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  freed_.wait(lock, [this] { return !free_.empty(); });
+  Interpreter* interpreter = free_.back();
+  free_.pop_back();
+  return Lease(this, interpreter);
+}
+
+void InterpreterPool::Release(Interpreter* interpreter) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    free_.push_back(interpreter);
+  }
+  freed_.notify_one();
+}
+
+std::size_t InterpreterPool::busy() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return interpreters_.size() - free_.size();
+}
+
+}  // namespace parcel::host
