@@ -36,10 +36,9 @@ bool ReceiveAll(platform::SocketHandle socket, void* data, std::size_t length) {
 }
 
 bool SendFrame(platform::SocketHandle socket, const void* data, std::size_t length) {
-  unsigned char header[4] = {static_cast<unsigned char>(length >> 24),
-                             static_cast<unsigned char>(length >> 16),
-                             static_cast<unsigned char>(length >> 8),
-                             static_cast<unsigned char>(length)};
+  unsigned char header[4] = {
+      static_cast<unsigned char>(length >> 24), static_cast<unsigned char>(length >> 16),
+      static_cast<unsigned char>(length >> 8), static_cast<unsigned char>(length)};
   platform::SocketBuffer pieces[2] = {{header, 4}, {data, length}};
   std::size_t total = 4 + length, sent = 0;
   while (sent < total) {
@@ -147,8 +146,7 @@ void BM_NiRoundTrip(benchmark::State& state) {
   for (auto _ : state) {
     int n = 0;
     if (pair.client.Write(message.data(), size) != NI_OK ||
-        pair.client.Read(answer.data(), static_cast<int>(answer.size()), NI_BLOCK, &n) !=
-            NI_OK ||
+        pair.client.Read(answer.data(), static_cast<int>(answer.size()), NI_BLOCK, &n) != NI_OK ||
         n != size) {
       state.SkipWithError("NI round trip failed");
       break;
@@ -201,7 +199,8 @@ void BM_NiOneWay(benchmark::State& state) {
   char ack[16];
   std::int64_t sent = 0;
   for (auto _ : state) {
-    for (int i = 0; i < kAckEvery; ++i) pair.client.Write(message.data(), static_cast<int>(message.size()));
+    for (int i = 0; i < kAckEvery; ++i)
+      pair.client.Write(message.data(), static_cast<int>(message.size()));
     int n = 0;
     pair.client.Read(ack, sizeof ack, NI_BLOCK, &n);
     sent += kAckEvery;

@@ -27,11 +27,11 @@ void TellByteOrder(const char* function) {
   unsigned char first;
   std::memcpy(&first, &probe, 1);
   if (first == 0x04) {
-    PARCEL_TRC(2, DpTrc, "%s: CPU byte order: little endian, reverse network, low val .. high val\n",
+    PARCEL_TRC(2, DpTrc,
+               "%s: CPU byte order: little endian, reverse network, low val .. high val\n",
                function);
   } else if (first == 0x01) {
-    PARCEL_TRC(2, DpTrc, "%s: CPU byte order: big endian, network, high val..low val\n",
-               function);
+    PARCEL_TRC(2, DpTrc, "%s: CPU byte order: big endian, network, high val..low val\n", function);
   } else {
     PARCEL_TRC(2, DpTrc, "%s: CPU byte order: ???? (%d)\n", function, first);
   }
@@ -58,7 +58,8 @@ NI_NODEADDR MappedAddress(unsigned char a, unsigned char b, unsigned char c,
 void FormatAddressPort(const NI_NODEADDR* address, std::uint16_t port, char* out,
                        std::size_t size) noexcept {
   char text[NI_NODEADDR_STR_LEN];
-  if (NiAddrToStr(address, text, sizeof text, true) != QEL_O_K) std::snprintf(text, sizeof text, "?");
+  if (NiAddrToStr(address, text, sizeof text, true) != QEL_O_K)
+    std::snprintf(text, sizeof text, "?");
   std::snprintf(out, size, "%s:%u", text, HostPort(port));
 }
 
@@ -117,8 +118,7 @@ int NiAddrToStr(const NI_NODEADDR* address, char* buffer, int length, bool short
 const char* NiAddrToStrStatic(const NI_NODEADDR* address, bool short_form) noexcept {
   parcel::ni::ThreadGlobals* globals = NiIGetThrGlob();
   if (globals == nullptr ||
-      NiAddrToStr(address, globals->addr_text, sizeof globals->addr_text, short_form) !=
-          QEL_O_K) {
+      NiAddrToStr(address, globals->addr_text, sizeof globals->addr_text, short_form) != QEL_O_K) {
     PARCEL_TRC(1, DpTrc, "%s: NiIGetThrGlob failed\n", "NiAddrToStrStatic");
     return "*** ERROR ***";
   }
@@ -151,8 +151,8 @@ int NiSrvToStrL2(std::uint16_t port, char* buffer, int length) noexcept {
   }
   unsigned char bytes[2];
   std::memcpy(bytes, &port, 2);
-  std::snprintf(buffer, static_cast<std::size_t>(length), "%2.2X.%2.2X/%4.4u", bytes[0],
-                bytes[1], parcel::ni::HostPort(port));
+  std::snprintf(buffer, static_cast<std::size_t>(length), "%2.2X.%2.2X/%4.4u", bytes[0], bytes[1],
+                parcel::ni::HostPort(port));
   return QEL_O_K;
 }
 
@@ -202,8 +202,8 @@ int NiIMakeSockAddr(const NiHdl* handle, const NI_SOCKREC* record, const NI_NODE
     default:
       PARCEL_TRC(1, DpTrc, "%s: invalid family %d for hdl %d / sock %d\n", kFunction,
                  record->family, number, record->socket);
-      return parcel::ni::NiIRecord(NIEINVAL, kSource, __LINE__, "%s: invalid family %d",
-                                   kFunction, record->family);
+      return parcel::ni::NiIRecord(NIEINVAL, kSource, __LINE__, "%s: invalid family %d", kFunction,
+                                   record->family);
   }
 }
 
@@ -214,8 +214,8 @@ int NiISolveSockAddr(const NiHdl* handle, NI_SOCKREC* record,
   namespace platform = parcel::platform;
   switch (address.family) {
     case platform::kSocketFamilyIPv4:
-      *out = parcel::ni::MappedAddress(address.address[0], address.address[1],
-                                       address.address[2], address.address[3]);
+      *out = parcel::ni::MappedAddress(address.address[0], address.address[1], address.address[2],
+                                       address.address[3]);
       *port = address.port;
       return QEL_O_K;
     case platform::kSocketFamilyIPv6:
@@ -239,7 +239,7 @@ int NiISolveSockAddr(const NiHdl* handle, NI_SOCKREC* record,
       PARCEL_TRC(1, DpTrc, "%s: invalid family %d for hdl %d / sock %d\n", kFunction,
                  address.family, parcel::ni::HandleNumber(handle),
                  record != nullptr ? record->socket : -1);
-      return parcel::ni::NiIRecord(NIEINVAL, kSource, __LINE__, "%s: invalid family %d",
-                                   kFunction, address.family);
+      return parcel::ni::NiIRecord(NIEINVAL, kSource, __LINE__, "%s: invalid family %d", kFunction,
+                                   address.family);
   }
 }

@@ -122,8 +122,8 @@ int ConnectTo(int family, const NI_NODEADDR* address, std::uint16_t port, int ti
     si = SiSocket(family, platform::kSocketTypeStream, 0, &handle->sock);
   } while (si == SI_EINTR);
   if (si != SI_OK) {
-    return fail(NiIMapSiError(si, kSiCallSocket, handle, &handle->sock, handle->sock.error,
-                              nullptr, nullptr, 0, function, kSource, __LINE__, true));
+    return fail(NiIMapSiError(si, kSiCallSocket, handle, &handle->sock, handle->sock.error, nullptr,
+                              nullptr, 0, function, kSource, __LINE__, true));
   }
   if (family != platform::kSocketFamilyLocal) {
     (void)SiSetSockOpt(&handle->sock, platform::SocketOption::kNoDelay, 1);
@@ -209,8 +209,8 @@ void NiThreadsOn(void) { parcel::runtime::EnableThreadServices(); }
 int NiListen(const char* address, unsigned short port, int what, NI_HANDLE* out) {
   constexpr const char* kFunction = "NiListen";
   *out = NI_NO_HANDLE;
-  if ((what & (NI_LISTEN_TCP | NI_LISTEN_LOCAL)) == 0 || (what & ~(NI_LISTEN_TCP | NI_LISTEN_LOCAL)) ||
-      (what == NI_LISTEN_LOCAL && port == 0)) {
+  if ((what & (NI_LISTEN_TCP | NI_LISTEN_LOCAL)) == 0 ||
+      (what & ~(NI_LISTEN_TCP | NI_LISTEN_LOCAL)) || (what == NI_LISTEN_LOCAL && port == 0)) {
     return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: invalid listen request (%d, %u)",
                     kFunction, what, port);
   }
@@ -235,8 +235,8 @@ int NiListen(const char* address, unsigned short port, int what, NI_HANDLE* out)
   if (int rc = NiICreateHandle(&handle, true); rc != QEL_O_K) return rc;
   std::uint16_t net_port = NetPort(port);
   if (what & NI_LISTEN_TCP) {
-    int rc = OpenListening(handle, &handle->listen[0], family, bind_address, net_port, dual,
-                           kFunction);
+    int rc =
+        OpenListening(handle, &handle->listen[0], family, bind_address, net_port, dual, kFunction);
     if (rc != QEL_O_K) {
       (void)NiICloseHandle(handle, false, false);
       return rc;
@@ -273,8 +273,8 @@ int NiAccept(NI_HANDLE listener, int timeout, NI_HANDLE* out) {
   }
   int ready = 0;
   if (int rc = NiISelect(&mask, nullptr, timeout, &ready); rc != QEL_O_K) return rc;
-  NI_SOCKREC* from = handle->listen[0].socket == mask.sockets[0] ? &handle->listen[0]
-                                                                   : &handle->listen[1];
+  NI_SOCKREC* from =
+      handle->listen[0].socket == mask.sockets[0] ? &handle->listen[0] : &handle->listen[1];
   NI_SOCKREC accepted{-1, 0, 0, 0};
   platform::SocketAddress peer;
   int si;
@@ -310,8 +310,7 @@ int NiConnect(const char* host, unsigned short port, int timeout, NI_HANDLE* out
   if (int rc = StartIfNeeded(); rc != QEL_O_K) return rc;
   NI_NODEADDR node;
   if (int rc = ResolveHost(host, true, &node); rc != QEL_O_K) return rc;
-  const int family =
-      IsIPv4Mapped(node) ? platform::kSocketFamilyIPv4 : platform::kSocketFamilyIPv6;
+  const int family = IsIPv4Mapped(node) ? platform::kSocketFamilyIPv4 : platform::kSocketFamilyIPv6;
   return ConnectTo(family, &node, NetPort(port), timeout, out, "NiConnect");
 }
 
@@ -393,8 +392,8 @@ int NiPing(NI_HANDLE number, int timeout) {
     // The layer reports the answer as NIEPING. A message that comes first
     // stays for the caller's next read, and the check gives up.
     if (ext->waiting != nullptr) {
-      return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: message waiting on hdl %d",
-                      "NiPing", number);
+      return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: message waiting on hdl %d", "NiPing",
+                      number);
     }
     handle->wait_check = 1;
     int rc = NiICheck(handle, timeout, true, nullptr);
@@ -428,8 +427,7 @@ int NiPing(NI_HANDLE number, int timeout) {
       continue;
     }
     if (rc != QEL_O_K) return rc;
-    if (received == kNiCheckMessageSize &&
-        std::memcmp(answer, NI_PONG, kNiCheckMessageSize) == 0) {
+    if (received == kNiCheckMessageSize && std::memcmp(answer, NI_PONG, kNiCheckMessageSize) == 0) {
       return QEL_O_K;
     }
     if (IsPing(answer, received)) {
@@ -442,8 +440,7 @@ int NiWait(NI_WAIT_ENTRY* entries, int count, int timeout, int* ready) {
   constexpr const char* kFunction = "NiWait";
   *ready = 0;
   if (count < 0 || (count > 0 && entries == nullptr)) {
-    return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: invalid list (%d)", kFunction,
-                    count);
+    return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: invalid list (%d)", kFunction, count);
   }
   if (int rc = StartIfNeeded(); rc != QEL_O_K) return rc;
   const std::size_t capacity = static_cast<std::size_t>(count) * 2 + 1;
@@ -460,10 +457,9 @@ int NiWait(NI_WAIT_ENTRY* entries, int count, int timeout, int* ready) {
     NiHdl* handle = nullptr;
     rc = NiIHandle(entries[i].handle, &handle, kFunction);
     if (rc != QEL_O_K) break;
-    const NI_SOCKREC* records[2] = {IsListeningState(handle->state) ? &handle->listen[0]
-                                                                     : &handle->sock,
-                                    IsListeningState(handle->state) ? &handle->listen[1]
-                                                                    : nullptr};
+    const NI_SOCKREC* records[2] = {
+        IsListeningState(handle->state) ? &handle->listen[0] : &handle->sock,
+        IsListeningState(handle->state) ? &handle->listen[1] : nullptr};
     for (const NI_SOCKREC* record : records) {
       if (record == nullptr || record->socket < 0) continue;
       if (entries[i].events & NI_WAIT_READ) SiMaskAdd(&read, record->socket);
@@ -475,10 +471,9 @@ int NiWait(NI_WAIT_ENTRY* entries, int count, int timeout, int* ready) {
     int entries_ready = 0;
     for (int i = 0; i < count; ++i) {
       NiHdl* handle = &Library().table[entries[i].handle];
-      const NI_SOCKREC* records[2] = {IsListeningState(handle->state) ? &handle->listen[0]
-                                                                       : &handle->sock,
-                                      IsListeningState(handle->state) ? &handle->listen[1]
-                                                                      : nullptr};
+      const NI_SOCKREC* records[2] = {
+          IsListeningState(handle->state) ? &handle->listen[0] : &handle->sock,
+          IsListeningState(handle->state) ? &handle->listen[1] : nullptr};
       for (const NI_SOCKREC* record : records) {
         if (record == nullptr || record->socket < 0) continue;
         if (SiMaskIsSet(&read, record->socket)) entries[i].revents |= NI_WAIT_READ;
@@ -662,8 +657,8 @@ int NiSetBuffered(NI_HANDLE number) {
   NiHdl* handle = nullptr;
   if (int rc = Lookup(number, &handle, "NiSetBuffered"); rc != QEL_O_K) return rc;
   if (IsListeningState(handle->state)) {
-    return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: hdl %d is listening",
-                    "NiSetBuffered", number);
+    return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: hdl %d is listening", "NiSetBuffered",
+                    number);
   }
   if (ExtensionOf(handle) != nullptr) return QEL_O_K;
   // A buffered handle's writes never block: its socket must not either.

@@ -69,8 +69,7 @@ NiOpcodeHandler CurrentOpcodeHandler() noexcept { return g_opcode_handler; }
 std::uint32_t HeapLimit() noexcept { return g_heap_limit; }
 
 const char* BufStatusName(unsigned char status) noexcept {
-  static constexpr const char* kNames[] = {"OFF", "CONN_WAIT", "OK", "ERR", "ACCEPTING",
-                                           "SENDING"};
+  static constexpr const char* kNames[] = {"OFF", "CONN_WAIT", "OK", "ERR", "ACCEPTING", "SENDING"};
   return status < std::size(kNames) ? kNames[status] : "???";
 }
 
@@ -92,16 +91,18 @@ std::size_t BuildControlMessage(int opcode, int rc, const unsigned char* data, i
                                 unsigned char* out, std::size_t size) noexcept {
   int info_length = 0;
   char info[errinfo::kErrInfoSize];
-  if (opcode == kOpError || length > 0 || (opcode != kOpVersionRequest && opcode != kOpVersionAnswer)) {
+  if (opcode == kOpError || length > 0 ||
+      (opcode != kOpVersionRequest && opcode != kOpVersionAnswer)) {
     if (ErrGetNetForm(info, &info_length, sizeof info) != 0) info_length = 0;
   }
-  const std::size_t data_length = data != nullptr && length > 0 ? static_cast<std::size_t>(length) : 0;
-  const bool short_form = (opcode == kOpVersionRequest || opcode == kOpVersionAnswer) &&
-                          data_length == 0;
+  const std::size_t data_length =
+      data != nullptr && length > 0 ? static_cast<std::size_t>(length) : 0;
+  const bool short_form =
+      (opcode == kOpVersionRequest || opcode == kOpVersionAnswer) && data_length == 0;
   if (short_form) info_length = 0;
-  const std::size_t total = short_form ? kControlHeader
-                                       : kControlHeader + static_cast<std::size_t>(info_length) +
-                                             data_length + 4;
+  const std::size_t total =
+      short_form ? kControlHeader
+                 : kControlHeader + static_cast<std::size_t>(info_length) + data_length + 4;
   if (total > size) return 0;
   std::memset(out, 0, total);
   std::memcpy(out, "NI_RTERR", 8);
@@ -210,8 +211,8 @@ void NiBufFree(NIBUF** buffer) noexcept {
   const int refs = block->refs > 0 ? --block->refs : -1;
   ThrLockLeave(&lib.ref_lock);
   if (refs != 0) {
-    if (refs > 0) PARCEL_TRC(3, DpTrc, "%s: ref %d for buf %p\n", "NiBufFree", refs,
-                             static_cast<void*>(block));
+    if (refs > 0)
+      PARCEL_TRC(3, DpTrc, "%s: ref %d for buf %p\n", "NiBufFree", refs, static_cast<void*>(block));
     return;  // still referenced (or a count already at zero: never freed twice)
   }
   switch (block->kind) {
@@ -367,8 +368,8 @@ void NiBufIClose(NiHdl* handle) noexcept {
   NiBufFree(&ext->in);
   NiBufFree(&ext->waiting);
   NiBufFree(&ext->saved_error);
-  PARCEL_TRC(HandleDetailLevel(handle), DpTrc, "%s: freed out-queue (hdl %d, heap %u)\n",
-             kFunction, HandleNumber(handle), static_cast<unsigned>(NiBufHeapBytes()));
+  PARCEL_TRC(HandleDetailLevel(handle), DpTrc, "%s: freed out-queue (hdl %d, heap %u)\n", kFunction,
+             HandleNumber(handle), static_cast<unsigned>(NiBufHeapBytes()));
   NiIFree(ext);
   handle->extension = nullptr;
   handle->extension_ops = nullptr;
@@ -395,7 +396,10 @@ int NiBufISetHdlParam(NiHdl* handle, BufferedExtension* ext, const NI_HDLPARAM* 
       if (mode == NI_RAW_IO && ext->security != nullptr) mode = NI_ROUT_IO;
       ext->talk_mode = mode;
       PARCEL_TRC(HandleLevel(handle), DpTrc, "%s: set talkmode of hdl %d to %s%s\n", kFunction,
-                 number, mode == NI_MESG_IO ? "MESG_IO" : mode == NI_RAW_IO ? "RAW_IO" : "ROUT_IO",
+                 number,
+                 mode == NI_MESG_IO  ? "MESG_IO"
+                 : mode == NI_RAW_IO ? "RAW_IO"
+                                     : "ROUT_IO",
                  ext->handshake > 0 ? " (saved)" : "");
       return QEL_O_K;
     }
@@ -416,8 +420,8 @@ int NiBufISetHdlParam(NiHdl* handle, BufferedExtension* ext, const NI_HDLPARAM* 
     case NIP_ALLOC_FUNC:
       if (param->datatype != NI_DT_ALLOCFUNC) return wrong_type("NI_DT_ALLOCFUNC");
       ext->alloc = param->value.alloc_val != nullptr ? param->value.alloc_val : &NiBufAlloc2;
-      PARCEL_TRC(HandleLevel(handle), DpTrc, "%s: set alloc function for hdl %d to %p\n",
-                 kFunction, number, reinterpret_cast<void*>(ext->alloc));
+      PARCEL_TRC(HandleLevel(handle), DpTrc, "%s: set alloc function for hdl %d to %p\n", kFunction,
+                 number, reinterpret_cast<void*>(ext->alloc));
       return QEL_O_K;
     case NIP_MAX_QUEUE:
     case NIP_WARN_QUEUE:
@@ -430,8 +434,8 @@ int NiBufISetHdlParam(NiHdl* handle, BufferedExtension* ext, const NI_HDLPARAM* 
                    number, ext->max_queue);
       } else if (param->param == NIP_WARN_QUEUE) {
         ext->warn_distance = static_cast<int>(value > 0x7FFFFFFF ? 0x7FFFFFFF : value);
-        PARCEL_TRC(HandleLevel(handle), DpTrc, "%s: set warn queue for hdl %d to %d\n",
-                   kFunction, number, ext->warn_distance);
+        PARCEL_TRC(HandleLevel(handle), DpTrc, "%s: set warn queue for hdl %d to %d\n", kFunction,
+                   number, ext->warn_distance);
       } else {
         // Messages are allocated whole; more than one allocation may hold is refused.
         ext->max_message = value > static_cast<unsigned>(NIBUF_MAXALLOC) ? NIBUF_MAXALLOC : value;
@@ -440,8 +444,7 @@ int NiBufISetHdlParam(NiHdl* handle, BufferedExtension* ext, const NI_HDLPARAM* 
       }
       return QEL_O_K;
     }
-    default:
-      return NIEINVAL;
+    default: return NIEINVAL;
   }
 }
 
@@ -454,8 +457,8 @@ int NiBufIGetHdlParam(NiHdl* /*handle*/, BufferedExtension* ext, NI_HDLPARAM* pa
     case NIP_QUEUE_STAT:
       param->datatype = NI_DT_UINT;
       param->value.uint_val = ext->queue_oldest == nullptr && ext->ready == nullptr ? 0
-                              : ext->sent_since_reset                             ? 1
-                                                                                  : 2;
+                              : ext->sent_since_reset                               ? 1
+                                                                                    : 2;
       return QEL_O_K;
     case NIP_ALLOC_FUNC:
       param->datatype = NI_DT_ALLOCFUNC;
@@ -465,11 +468,11 @@ int NiBufIGetHdlParam(NiHdl* /*handle*/, BufferedExtension* ext, NI_HDLPARAM* pa
     case NIP_WARN_QUEUE:
     case NIP_MAX_MSG:
       param->datatype = NI_DT_UINT;
-      param->value.uint_val = param->param == NIP_MAX_QUEUE    ? static_cast<unsigned>(ext->max_queue)
-                              : param->param == NIP_WARN_QUEUE ? static_cast<unsigned>(ext->warn_distance)
-                                                               : ext->max_message;
+      param->value.uint_val = param->param == NIP_MAX_QUEUE ? static_cast<unsigned>(ext->max_queue)
+                              : param->param == NIP_WARN_QUEUE
+                                  ? static_cast<unsigned>(ext->warn_distance)
+                                  : ext->max_message;
       return QEL_O_K;
-    default:
-      return NIEINVAL;
+    default: return NIEINVAL;
   }
 }

@@ -23,11 +23,11 @@
 
 // A message buffer: this header, then `size` bytes of data space.
 struct NIBUF {
-  unsigned char* data;  // current data
-  std::uint32_t len;    // bytes at `data`
-  unsigned char* space; // start of the data space
-  std::uint32_t size;   // capacity
-  unsigned char kind;   // 0 library's, 1 refers to `referred`, 2 user's (release function)
+  unsigned char* data;   // current data
+  std::uint32_t len;     // bytes at `data`
+  unsigned char* space;  // start of the data space
+  std::uint32_t size;    // capacity
+  unsigned char kind;    // 0 library's, 1 refers to `referred`, 2 user's (release function)
   std::int16_t refs;
   std::uint32_t heap_bytes;  // counted against the library's buffer bytes
   void (*release)(NIBUF* buffer);
@@ -95,8 +95,7 @@ struct NI_HDLPARAM {
 };
 
 // A handler for opcodes the layer does not know; NIEINVAL declines.
-using NiOpcodeHandler = int (*)(NiHdl* handle, int opcode, const unsigned char* data,
-                                int length);
+using NiOpcodeHandler = int (*)(NiHdl* handle, int opcode, const unsigned char* data, int length);
 
 namespace parcel::ni {
 
@@ -126,17 +125,17 @@ struct BufferedExtension {
   int mUserQueueLen;
   int max_queue;
   int warn_distance;
-  NIBUF* in;       // message being received
-  NIBUF* waiting;  // complete message waiting for the caller
+  NIBUF* in;           // message being received
+  NIBUF* waiting;      // complete message waiting for the caller
   NIBUF* saved_error;  // error information of status "ERR"
   int saved_rc;
-  bool check_answer;   // a check answer arrived meanwhile
+  bool check_answer;  // a check answer arrived meanwhile
   bool local_peer;
-  bool take_over;      // this end accepts handles offered by the peer
-  NiHdl* mpAcceptedHdl;         // handle being handed over (status "SENDING")
-  unsigned char* mpPassHdlData; // six bytes of hand-over data received
-  NiHdl* taken_over;            // handle taken over, waiting to be collected
-  std::uint8_t* version_answer; // where a version answer goes (null: none asked)
+  bool take_over;                // this end accepts handles offered by the peer
+  NiHdl* mpAcceptedHdl;          // handle being handed over (status "SENDING")
+  unsigned char* mpPassHdlData;  // six bytes of hand-over data received
+  NiHdl* taken_over;             // handle taken over, waiting to be collected
+  std::uint8_t* version_answer;  // where a version answer goes (null: none asked)
   // Select set membership.
   SelectSet* set;
   void* set_user;
@@ -191,7 +190,6 @@ int HandOverAnswered(NiHdl* handle, BufferedExtension* ext, const ControlMessage
 int HandOverDone(NiHdl* handle, BufferedExtension* ext) noexcept;
 int TakeOver(NiHdl* handle, BufferedExtension* ext, int timeout) noexcept;
 
-
 }  // namespace parcel::ni
 
 int NiBufAlloc2(NIBUF** buffer, int length, const char* tag) noexcept;
@@ -226,20 +224,18 @@ int NiBufIPendWrite(NiHdl* handle, parcel::ni::BufferedExtension* ext, int timeo
 int NiBufIEmptyOutQueue(NiHdl* handle, parcel::ni::BufferedExtension* ext, int timeout) noexcept;
 int NiBufITryToRead(NiHdl* handle, parcel::ni::BufferedExtension* ext, int timeout) noexcept;
 int NiBufIIn(NiHdl* handle, parcel::ni::BufferedExtension* ext, int timeout) noexcept;
-int NiBufIPrivWrite(NiHdl* handle, parcel::ni::BufferedExtension* ext, const void* data,
-                    int length, int timeout) noexcept;
+int NiBufIPrivWrite(NiHdl* handle, parcel::ni::BufferedExtension* ext, const void* data, int length,
+                    int timeout) noexcept;
 int NiBufIWriteUserMsg(NiHdl* handle, const void* data, int length, int timeout,
                        int* written) noexcept;
-int NiBufIProcMsg(NiHdl* handle, parcel::ni::BufferedExtension* ext, NIBUF* message,
-                  int* peer_rc, int* version) noexcept;
+int NiBufIProcMsg(NiHdl* handle, parcel::ni::BufferedExtension* ext, NIBUF* message, int* peer_rc,
+                  int* version) noexcept;
 int NiBufISetError(NiHdl* handle, parcel::ni::BufferedExtension* ext, int rc) noexcept;
-int NiBufISendErr(NiHdl* handle, parcel::ni::BufferedExtension* ext, int timeout,
-                  int rc) noexcept;
+int NiBufISendErr(NiHdl* handle, parcel::ni::BufferedExtension* ext, int timeout, int rc) noexcept;
 int NiBufISendMsg(NiHdl* handle, parcel::ni::BufferedExtension* ext, int timeout, int opcode,
                   const unsigned char* data, int length) noexcept;
 int NiBufISetHS(NiHdl* handle, parcel::ni::BufferedExtension* ext, bool raise) noexcept;
 int NiBufISelUpdate(NiHdl* handle, parcel::ni::BufferedExtension* ext) noexcept;
-int NiBufIFinishHandshake(NiHdl* handle, parcel::ni::BufferedExtension* ext,
-                          int timeout) noexcept;
+int NiBufIFinishHandshake(NiHdl* handle, parcel::ni::BufferedExtension* ext, int timeout) noexcept;
 
 #endif  // PARCEL_NI_NI_BUF_H_

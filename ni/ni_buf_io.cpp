@@ -76,8 +76,8 @@ int SendReady(NiHdl* handle, BufferedExtension* ext, int timeout) {
     NIBUF* ready = ext->ready;
     const std::uint32_t before = handle->mPendDataLenToWrite;
     int written = 0;
-    const int rc = NiIWrite(handle, ready->data, static_cast<int>(ready->len), timeout,
-                            ModeOf(ext), &written);
+    const int rc =
+        NiIWrite(handle, ready->data, static_cast<int>(ready->len), timeout, ModeOf(ext), &written);
     ext->marked_writable = false;
     if (written > 0 || handle->mPendDataLenToWrite != before) ext->sent_since_reset = true;
     if (rc == QEL_O_K) {
@@ -85,9 +85,9 @@ int SendReady(NiHdl* handle, BufferedExtension* ext, int timeout) {
       return QEL_O_K;
     }
     if (rc != NIETIMEOUT) return rc;
-    const std::uint32_t rest =
-        ModeOf(ext) == NI_RAW_IO ? ready->len - static_cast<std::uint32_t>(written)
-                                 : handle->mPendDataLenToWrite;
+    const std::uint32_t rest = ModeOf(ext) == NI_RAW_IO
+                                   ? ready->len - static_cast<std::uint32_t>(written)
+                                   : handle->mPendDataLenToWrite;
     ready->data += ready->len - rest;
     ready->len = rest;
     return NIETIMEOUT;
@@ -116,11 +116,11 @@ int WaitReadOrWrite(NiHdl* handle, int timeout, bool* readable, bool* writable) 
 int SendControl(NiHdl* handle, BufferedExtension* ext, int timeout, int opcode, int rc,
                 const unsigned char* data, int length, const char* function) {
   const std::size_t size = kControlHeader + errinfo::kErrInfoSize +
-                            static_cast<std::size_t>(length > 0 ? length : 0) + 4;
+                           static_cast<std::size_t>(length > 0 ? length : 0) + 4;
   auto* message = static_cast<unsigned char*>(NiIAlloc(size, function));
   if (message == nullptr) {
-    return NiIError(NIEINTERN, kSource, __LINE__, false, "%s: malloc failed for %d bytes",
-                    function, static_cast<int>(size));
+    return NiIError(NIEINTERN, kSource, __LINE__, false, "%s: malloc failed for %d bytes", function,
+                    static_cast<int>(size));
   }
   const std::size_t total = BuildControlMessage(opcode, rc, data, length, message, size);
   int result;
@@ -227,8 +227,8 @@ int NiBufIWrite(NiHdl* handle, BufferedExtension* ext, const void* data, int len
   int result = QEL_O_K;
   if (!QueuesEmpty(ext) || ext->handshake > 0) {
     if (ext->mUserQueueLen >= ext->max_queue) {
-      PARCEL_TRC(HandleLevel(handle), DpTrc, "%s: queue for hdl %d full (%d packets)\n",
-                 kFunction, HandleNumber(handle), ext->mUserQueueLen);
+      PARCEL_TRC(HandleLevel(handle), DpTrc, "%s: queue for hdl %d full (%d packets)\n", kFunction,
+                 HandleNumber(handle), ext->mUserQueueLen);
       (void)NiBufISelUpdate(handle, ext);
       return NIETIMEOUT;
     }
@@ -270,10 +270,10 @@ int NiBufIIn(NiHdl* handle, BufferedExtension* ext, int timeout) noexcept {
   int received = 0;
   if (mode == NI_RAW_IO) {
     if (ext->in == nullptr) {
-      const bool ipv6_peer = !IsIPv4Mapped(handle->peer) &&
-                             handle->sock.family == parcel::platform::kSocketFamilyIPv6;
-      if (int rc = NiBufIAlloc(&ext->in, ipv6_peer ? kRawInputIPv6 : kRawInput, "NIBUF-IN",
-                               ext->alloc);
+      const bool ipv6_peer =
+          !IsIPv4Mapped(handle->peer) && handle->sock.family == parcel::platform::kSocketFamilyIPv6;
+      if (int rc =
+              NiBufIAlloc(&ext->in, ipv6_peer ? kRawInputIPv6 : kRawInput, "NIBUF-IN", ext->alloc);
           rc != QEL_O_K) {
         return rc;
       }
@@ -294,12 +294,10 @@ int NiBufIIn(NiHdl* handle, BufferedExtension* ext, int timeout) noexcept {
         if (length > ext->max_message) {
           char peer[96];
           FormatAddressPort(&handle->peer, handle->peer_port, peer, sizeof peer);
-          PARCEL_TRC(1, DpTrc, "%s: message length %d exceeds max (%d;hdl %d;peer=%s)\n",
-                     kFunction, static_cast<int>(length), static_cast<int>(ext->max_message),
-                     number, peer);
+          PARCEL_TRC(1, DpTrc, "%s: message length %d exceeds max (%d;hdl %d;peer=%s)\n", kFunction,
+                     static_cast<int>(length), static_cast<int>(ext->max_message), number, peer);
           return NiIRecord(NIETOO_BIG, kSource, __LINE__, "%s: message length %d exceeds max (%d)",
-                           kFunction, static_cast<int>(length),
-                           static_cast<int>(ext->max_message));
+                           kFunction, static_cast<int>(length), static_cast<int>(ext->max_message));
         }
       } else if (rc != QEL_O_K) {
         return rc;
@@ -347,13 +345,14 @@ int NiBufIIn(NiHdl* handle, BufferedExtension* ext, int timeout) noexcept {
       return rc;
     }
     if (ext->status == kBufConnWait) {
-      PARCEL_TRC(1, DpTrc, "%s: invalid data received (hdl %d;len=%d;msg=%d)\n", kFunction,
-                 number, static_cast<int>(message->len), 0);
+      PARCEL_TRC(1, DpTrc, "%s: invalid data received (hdl %d;len=%d;msg=%d)\n", kFunction, number,
+                 static_cast<int>(message->len), 0);
       NiBufFree(&message);
       return NiIRecord(NIEINTERN, kSource, __LINE__, "%s: invalid data received", kFunction);
     }
   }
-  if (ext->security != nullptr && ext->talk_mode == NI_ROUT_IO && ext->security->unwrap != nullptr) {
+  if (ext->security != nullptr && ext->talk_mode == NI_ROUT_IO &&
+      ext->security->unwrap != nullptr) {
     NIBUF* plain = nullptr;
     const int rc = ext->security->unwrap(ext->security->context, message, &plain);
     NiBufFree(&message);
@@ -417,8 +416,9 @@ int NiBufIRead(NiHdl* handle, BufferedExtension* ext, void* buffer, int length, 
   if (int rc = PendingError(handle, ext); rc != QEL_O_K) return rc;
   if (int rc = AwaitMessage(handle, ext, timeout); rc != QEL_O_K) return rc;
   NIBUF* message = ext->waiting;
-  const std::uint32_t count =
-      message->len < static_cast<std::uint32_t>(length) ? message->len : static_cast<std::uint32_t>(length);
+  const std::uint32_t count = message->len < static_cast<std::uint32_t>(length)
+                                  ? message->len
+                                  : static_cast<std::uint32_t>(length);
   if (count > 0) std::memcpy(buffer, message->data, count);
   *received = static_cast<int>(count);
   if (count == message->len) {
@@ -480,14 +480,14 @@ int NiBufIProcMsg(NiHdl* handle, BufferedExtension* ext, NIBUF* message, int* pe
   }
   ControlMessage control;
   if (!ParseControlMessage(data, length, &control)) return QEL_O_K;
-  PARCEL_TRC(HandleDetailLevel(handle), DpTrc, "%s: hdl %d processing opcode %d (len=%d; vers=%d)\n",
-             kFunction, number, control.opcode, static_cast<int>(length), control.version);
+  PARCEL_TRC(HandleDetailLevel(handle), DpTrc,
+             "%s: hdl %d processing opcode %d (len=%d; vers=%d)\n", kFunction, number,
+             control.opcode, static_cast<int>(length), control.version);
   if (version != nullptr) *version = control.version;
   switch (control.opcode) {
     case kOpError:
       if (control.errinfo_length > 0) {
-        (void)ErrCpNetToInt(reinterpret_cast<const char*>(control.errinfo),
-                            control.errinfo_length);
+        (void)ErrCpNetToInt(reinterpret_cast<const char*>(control.errinfo), control.errinfo_length);
       }
       *peer_rc = control.rc;
       PARCEL_TRC(HandleLevel(handle), DpTrc, "%s: hdl %d received rc=%d (%s) from peer\n",
@@ -579,12 +579,11 @@ int NiBufISetHS(NiHdl* handle, BufferedExtension* ext, bool raise) noexcept {
   if (raise) {
     if (ext->handshake == 0) {
       if (ext->ready != nullptr && SendReady(handle, ext, 0) == NIETIMEOUT) {
-        PARCEL_TRC(HandleLevel(handle), DpTrc, "%s: ready could not be freed (hdl %d)\n",
-                   kFunction, number);
+        PARCEL_TRC(HandleLevel(handle), DpTrc, "%s: ready could not be freed (hdl %d)\n", kFunction,
+                   number);
       }
       if (ext->in != nullptr && ext->in->len > 0) {
-        PARCEL_TRC(HandleLevel(handle), DpTrc, "%s: hdl %d in fragment read\n", kFunction,
-                   number);
+        PARCEL_TRC(HandleLevel(handle), DpTrc, "%s: hdl %d in fragment read\n", kFunction, number);
       }
     }
     ++ext->handshake;
@@ -594,8 +593,8 @@ int NiBufISetHS(NiHdl* handle, BufferedExtension* ext, bool raise) noexcept {
     return QEL_O_K;
   }
   if (ext->handshake == 0) {
-    return NiIError(NIEINTERN, kSource, __LINE__, false, "%s: invalid status for hdl %d",
-                    kFunction, number);
+    return NiIError(NIEINTERN, kSource, __LINE__, false, "%s: invalid status for hdl %d", kFunction,
+                    number);
   }
   --ext->handshake;
   PARCEL_TRC(HandleDetailLevel(handle), DpTrc, "handshake for hdl %d = %d\n", number,
@@ -616,8 +615,8 @@ int NiBufIWriteUserMsg(NiHdl* handle, const void* data, int length, int timeout,
   if (ext == nullptr) return NiIWrite(handle, data, length, timeout, NI_MESG_IO, written);
   if (int rc = PendingError(handle, ext); rc != QEL_O_K) return rc;
   if (ext->talk_mode != NI_MESG_IO && ext->handshake == 0) {
-    return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: invalid talkmode of hdl %d",
-                    kFunction, HandleNumber(handle));
+    return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: invalid talkmode of hdl %d", kFunction,
+                    HandleNumber(handle));
   }
   int rc = NiBufIPrivWrite(handle, ext, data, length, timeout);
   if (rc == NIETIMEOUT) rc = QEL_O_K;

@@ -82,10 +82,10 @@ namespace parcel::ni {
 
 // Error numbers of the socket layer's own, stored in a socket record like the
 // system's numbers.
-inline constexpr int kSiErrFamily = 2048;       // protocol family not supported
-inline constexpr int kSiErrOption = 2049;       // protocol level or option not supported
-inline constexpr int kSiErrInternal = 2050;     // unexpected value from a system call
-inline constexpr int kSiErrNotSupported = 2051; // platform has no implementation
+inline constexpr int kSiErrFamily = 2048;        // protocol family not supported
+inline constexpr int kSiErrOption = 2049;        // protocol level or option not supported
+inline constexpr int kSiErrInternal = 2050;      // unexpected value from a system call
+inline constexpr int kSiErrNotSupported = 2051;  // platform has no implementation
 
 // Socket call identifiers (which socket operation failed).
 enum SiCall : int {

@@ -52,8 +52,8 @@ void AscTime(std::int64_t seconds, char* out, std::size_t size) {
   static constexpr const char kDays[] = "SunMonTueWedThuFriSat";
   static constexpr const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
   std::tm tm{};
-  if (!platform::ToLocalTime(seconds, &tm) || tm.tm_wday < 0 || tm.tm_wday > 6 ||
-      tm.tm_mon < 0 || tm.tm_mon > 11) {
+  if (!platform::ToLocalTime(seconds, &tm) || tm.tm_wday < 0 || tm.tm_wday > 6 || tm.tm_mon < 0 ||
+      tm.tm_mon > 11) {
     std::snprintf(out, size, "???\n");
     return;
   }
@@ -80,8 +80,7 @@ const char* TypeText(int type) {
 }
 
 // address:port of a socket's bound name, or "-".
-void LocalText(const HandleRecord* handle, const NI_SOCKREC& record, char* out,
-               std::size_t size) {
+void LocalText(const HandleRecord* handle, const NI_SOCKREC& record, char* out, std::size_t size) {
   std::snprintf(out, size, "-");
   if (record.socket < 0) return;
   NI_SOCKREC copy = record;
@@ -118,8 +117,8 @@ const char* StateName(unsigned char state) noexcept {
 void SetState(HandleRecord* handle, unsigned char state, const char* function) noexcept {
   handle->state = state;
   const char* name = StateName(state);
-  PARCEL_TRC(HandleLevel(handle), DpTrc, "%s: state of hdl %d %s\n", function,
-             HandleNumber(handle), name != nullptr ? name : "???");
+  PARCEL_TRC(HandleLevel(handle), DpTrc, "%s: state of hdl %d %s\n", function, HandleNumber(handle),
+             name != nullptr ? name : "???");
 }
 
 int NiIHandle(int number, HandleRecord** out, const char* function) noexcept {
@@ -168,8 +167,8 @@ int FormatHandleDump(const HandleRecord* handle, char* out, std::size_t size) no
       "\nHANDLE   = %-5d\nTIME     = %sSOCKET   = %s\nSTAT     = %s\nTYPE     = %s\n"
       "OUT      = %llu messages %llu bytes\nIN       = %llu messages %llu bytes\n"
       "LOCAL    = %s %s\nREMOTE   = %s\nOPTIONS  = %s%s%s\n",
-      HandleNumber(handle), time_text, socket_text, state != nullptr ? state : "INVALID",
-      type_text, static_cast<unsigned long long>(handle->messages_written),
+      HandleNumber(handle), time_text, socket_text, state != nullptr ? state : "INVALID", type_text,
+      static_cast<unsigned long long>(handle->messages_written),
       static_cast<unsigned long long>(handle->bytes_written),
       static_cast<unsigned long long>(handle->messages_read),
       static_cast<unsigned long long>(handle->bytes_read), local1, local2, remote,
@@ -198,8 +197,8 @@ int NiICreateHandle(NiHdl** handle, bool listening) noexcept {
   ThrLockEnter(&lib.hdl_lock);
   if (lib.free_count == 0) {
     ThrLockLeave(&lib.hdl_lock);
-    return NiIError(NIEINVAL, parcel::ni::kSource, __LINE__, true,
-                    "%s: no more free handles (%d)", kFunction, lib.max_handles);
+    return NiIError(NIEINVAL, parcel::ni::kSource, __LINE__, true, "%s: no more free handles (%d)",
+                    kFunction, lib.max_handles);
   }
   NiHdl* record = &lib.table[lib.free_list[--lib.free_count]];
   std::memset(static_cast<void*>(record), 0, sizeof *record);
@@ -227,8 +226,8 @@ int NiICloseHandle(NiHdl* handle, bool remove_local_file, bool lock_held) noexce
   constexpr const char* kFunction = "NiICloseHandle";
   NiLibrary& lib = Library();
   if (lib.table == nullptr) {
-    return NiIError(NIEINVAL, parcel::ni::kSource, __LINE__, false,
-                    "%s: library not initialized", kFunction);
+    return NiIError(NIEINVAL, parcel::ni::kSource, __LINE__, false, "%s: library not initialized",
+                    kFunction);
   }
   const int number = HandleNumber(handle);
   const int level = HandleLevel(handle);

@@ -58,8 +58,7 @@ int HandOverOffered(NiHdl* handle, BufferedExtension* ext, const ControlMessage&
   }
   ext->mpPassHdlData = static_cast<unsigned char*>(NiIAlloc(kPassData, kFunction));
   if (ext->mpPassHdlData == nullptr) {
-    NiIRecord(NIEINTERN, kSource, __LINE__, "%s: malloc failed for %d bytes", kFunction,
-              kPassData);
+    NiIRecord(NIEINTERN, kSource, __LINE__, "%s: malloc failed for %d bytes", kFunction, kPassData);
     (void)NiBufISendErr(handle, ext, 0, NIEINTERN);
     return NIEOPCODE;
   }
@@ -105,8 +104,8 @@ int HandOverDone(NiHdl* handle, BufferedExtension* ext) noexcept {
   constexpr const char* kFunction = "NiBufIProcMsg";
   const int number = HandleNumber(handle);
   if (ext == nullptr || ext->status != kBufSending || ext->mpAcceptedHdl == nullptr) {
-    NiIRecord(NIEINTERN, kSource, __LINE__, "%s: invalid internal state (hdl %d;%d;%p)",
-              kFunction, number, ext != nullptr ? ext->status : -1,
+    NiIRecord(NIEINTERN, kSource, __LINE__, "%s: invalid internal state (hdl %d;%d;%p)", kFunction,
+              number, ext != nullptr ? ext->status : -1,
               ext != nullptr ? static_cast<void*>(ext->mpAcceptedHdl) : nullptr);
     return NIEINTERN;
   }

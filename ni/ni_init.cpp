@@ -143,8 +143,8 @@ void NiIFree(void* block) noexcept {
 std::uint32_t NiIRandom() noexcept {
   // splitmix64 over a counter: independent draws without a shared state to
   // update under a lock.
-  std::uint64_t z = g_library.random_seed +
-                    0x9E3779B97F4A7C15ull * (g_library.random_counter.fetch_add(1) + 1);
+  std::uint64_t z =
+      g_library.random_seed + 0x9E3779B97F4A7C15ull * (g_library.random_counter.fetch_add(1) + 1);
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
   z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
   return static_cast<std::uint32_t>((z ^ (z >> 31)) >> 32);
@@ -170,8 +170,7 @@ const char* RecordFailure(int rc, const char* source, int line, char* text, std:
 
 }  // namespace
 
-int NiIError(int rc, const char* source, int line, bool warning, const char* format,
-             ...) noexcept {
+int NiIError(int rc, const char* source, int line, bool warning, const char* format, ...) noexcept {
   char text[512];
   va_list args;
   va_start(args, format);
@@ -270,8 +269,8 @@ int NiIInit(int max_handles, bool ipv6) noexcept {
   PARCEL_TRC(2, DpTrc, "%s: allocated nitab (%d at %p)\n", kFunction, max_handles,
              static_cast<void*>(lib.table));
 
-  lib.free_list = static_cast<int*>(
-      NiIAlloc(sizeof(int) * static_cast<std::size_t>(max_handles), "NiIInit"));
+  lib.free_list =
+      static_cast<int*>(NiIAlloc(sizeof(int) * static_cast<std::size_t>(max_handles), "NiIInit"));
   if (lib.free_list == nullptr) {
     parcel::ni::FreeTable();
     int error_si;
@@ -321,8 +320,7 @@ int NiIInit(int max_handles, bool ipv6) noexcept {
                max_handles);
   }
   ThrLockEnter(&lib.param_lock);
-  std::snprintf(lib.local_path_template, sizeof lib.local_path_template, "%s",
-                "/tmp/.qelstream%d");
+  std::snprintf(lib.local_path_template, sizeof lib.local_path_template, "%s", "/tmp/.qelstream%d");
   ThrLockLeave(&lib.param_lock);
   return QEL_O_K;
 }
@@ -389,8 +387,8 @@ int NiIThrInit() noexcept {
   std::memset(globals, 0, sizeof(parcel::ni::ThreadGlobals));
   if (ThrKeySet(&lib.thread_key, globals) != THR_OK) {
     NiIFree(globals);
-    return NiIError(NIEINTERN, parcel::ni::kSource, __LINE__, false,
-                    "%s: thread key not set", "NiIThrInit");
+    return NiIError(NIEINTERN, parcel::ni::kSource, __LINE__, false, "%s: thread key not set",
+                    "NiIThrInit");
   }
   return QEL_O_K;
 }

@@ -37,13 +37,11 @@ std::uint32_t GetBig32(const unsigned char* in) {
 // The overrun check of every wait with a timeout.
 class WaitWatch {
  public:
-  explicit WaitWatch(int timeout)
-      : timeout_(timeout), start_(platform::MonotonicMicroseconds()) {}
+  explicit WaitWatch(int timeout) : timeout_(timeout), start_(platform::MonotonicMicroseconds()) {}
   ~WaitWatch() {
     const int tolerated = Library().settings.poll_overrun_seconds;
     if (timeout_ < 0 || tolerated == 0) return;
-    const auto seconds =
-        static_cast<int>((platform::MonotonicMicroseconds() - start_) / 1000000);
+    const auto seconds = static_cast<int>((platform::MonotonicMicroseconds() - start_) / 1000000);
     if (seconds > (timeout_ + 500) / 1000 + tolerated) {
       PARCEL_TRC(1, DpTrc, "passed over poll/select timeout (%ds>=%dms+%ds)\n", seconds, timeout_,
                  tolerated);
@@ -138,8 +136,7 @@ int NiIPeek(NiHdl* handle, int direction, int timeout) noexcept {
   const int level = handle->trace ? 1 : 3;
   switch (si) {
     case SI_OK:
-      PARCEL_TRC(level, DpTrc, "%s: peek successful for hdl %d (%c)\n", kFunction, number,
-                 letter);
+      PARCEL_TRC(level, DpTrc, "%s: peek successful for hdl %d (%c)\n", kFunction, number, letter);
       return QEL_O_K;
     case SI_ETIMEOUT:
       PARCEL_TRC(level, DpTrc, "%s: peek for hdl %d timed out (%c; %dms)\n", kFunction, number,
@@ -175,10 +172,10 @@ int NiICheckPendConnection(NiHdl* handle, int timeout, bool set_state) noexcept 
     PARCEL_TRC(HandleLevel(handle), DpTrc, "%s: connection of hdl %d to %s established\n",
                kFunction, number, peer);
     if (set_state) {
-      SetState(handle,
-               handle->sock.type == parcel::platform::kSocketTypeStream ? NI_CONNECTED
-                                                                         : NI_DG_CONNECTED,
-               kFunction);
+      SetState(
+          handle,
+          handle->sock.type == parcel::platform::kSocketTypeStream ? NI_CONNECTED : NI_DG_CONNECTED,
+          kFunction);
     }
     return QEL_O_K;
   }
@@ -202,8 +199,8 @@ int NiIBlockMode(NiHdl* handle, bool blocking, bool only_if_changed) noexcept {
   constexpr const char* kFunction = "NiIBlockMode";
   const int number = HandleNumber(handle);
   if (only_if_changed && (handle->blocking != 0) == blocking) {
-    PARCEL_TRC(HandleDetailLevel(handle), DpTrc, "%s: leave blockmode for hdl %d %s\n",
-               kFunction, number, blocking ? "TRUE" : "FALSE");
+    PARCEL_TRC(HandleDetailLevel(handle), DpTrc, "%s: leave blockmode for hdl %d %s\n", kFunction,
+               number, blocking ? "TRUE" : "FALSE");
     return QEL_O_K;
   }
   NI_SOCKREC* sockets[2] = {nullptr, nullptr};
@@ -220,8 +217,8 @@ int NiIBlockMode(NiHdl* handle, bool blocking, bool only_if_changed) noexcept {
       si = SiSetBlockMode(record, blocking);
     } while (si == SI_EINTR);
     if (si != SI_OK) {
-      return NiIMapSiError(si, kSiCallSetBlockMode, handle, record, record->error, nullptr,
-                           nullptr, 0, kFunction, kSource, __LINE__, true);
+      return NiIMapSiError(si, kSiCallSetBlockMode, handle, record, record->error, nullptr, nullptr,
+                           0, kFunction, kSource, __LINE__, true);
     }
   }
   handle->blocking = blocking ? 1 : 0;
@@ -337,17 +334,17 @@ int NiIWrite(NiHdl* handle, const void* buffer, int length, int timeout, int mod
     }
     if (si == SI_EMEMORY) {
       const int total = static_cast<int>(header_part + data_part);
-      PARCEL_TRC(HandleDetailLevel(handle), DpTrc, "%s: reduce data length (hdlLen=%d; dataLen=%d)\n",
-                 kFunction, static_cast<int>(header_part), static_cast<int>(data_part));
+      PARCEL_TRC(HandleDetailLevel(handle), DpTrc,
+                 "%s: reduce data length (hdlLen=%d; dataLen=%d)\n", kFunction,
+                 static_cast<int>(header_part), static_cast<int>(data_part));
       size_limit = ReducedSize(total);
       if (size_limit == 0) {
-        PARCEL_TRC(1, DpTrc,
-                   "%s: MTU size reached (%d+%d<=%d) for hdl %d; flag connection as broken\n",
-                   kFunction, static_cast<int>(header_part), static_cast<int>(data_part), 32,
-                   number);
-        return NiIRecord(NIECONN_BROKEN, kSource, __LINE__, "%s: MTU size reached (%d+%d<=%d;hdl %d)",
-                         kFunction, static_cast<int>(header_part), static_cast<int>(data_part), 32,
-                         number);
+        PARCEL_TRC(
+            1, DpTrc, "%s: MTU size reached (%d+%d<=%d) for hdl %d; flag connection as broken\n",
+            kFunction, static_cast<int>(header_part), static_cast<int>(data_part), 32, number);
+        return NiIRecord(NIECONN_BROKEN, kSource, __LINE__,
+                         "%s: MTU size reached (%d+%d<=%d;hdl %d)", kFunction,
+                         static_cast<int>(header_part), static_cast<int>(data_part), 32, number);
       }
       continue;
     }
@@ -429,8 +426,8 @@ int NiIRead(NiHdl* handle, void* buffer, int length, int timeout, int mode,
     if ((handle->blocking && timeout >= 0) || would_block) {
       int rc = NiIPeek(handle, 1, timeout);
       if (rc == NIETIMEOUT) {
-      break;
-    }
+        break;
+      }
       if (rc != QEL_O_K) return rc;
       peeked = true;
     }
@@ -454,8 +451,8 @@ int NiIRead(NiHdl* handle, void* buffer, int length, int timeout, int mode,
     ++passes;
     if (si == SI_OK && got == 0) {
       *received = 0;
-      return NiIMapSiError(SI_ECONN_BROKEN, kSiCallRecv, handle, &handle->sock, 0, nullptr,
-                           nullptr, 0, kFunction, kSource, __LINE__, true);
+      return NiIMapSiError(SI_ECONN_BROKEN, kSiCallRecv, handle, &handle->sock, 0, nullptr, nullptr,
+                           0, kFunction, kSource, __LINE__, true);
     }
     if (si == SI_OK) {
       would_block = false;
@@ -469,21 +466,22 @@ int NiIRead(NiHdl* handle, void* buffer, int length, int timeout, int mode,
         handle->read_header_left = static_cast<unsigned char>(handle->read_header_left - got);
         if (handle->read_header_left > 0) {
           if (handle->read_once) {
-      break;
-    }
+            break;
+          }
           continue;
         }
         const std::uint32_t frame = GetBig32(handle->read_header);
         if (frame & 0x80000000u) {
           char peer[96];
           FormatAddressPort(&handle->peer, handle->peer_port, peer, sizeof peer);
-          PARCEL_TRC(1, DpTrc, "%s: invalid data (len=%d;0x%x;mode=%d;hdl %d;peer=%s)\n",
-                     kFunction, static_cast<int>(frame), frame, mode, number, peer);
+          PARCEL_TRC(1, DpTrc, "%s: invalid data (len=%d;0x%x;mode=%d;hdl %d;peer=%s)\n", kFunction,
+                     static_cast<int>(frame), frame, mode, number, peer);
           // The stream cannot go on; the next read starts afresh.
           handle->read_header_left = 4;
           handle->read_data_left = 0;
-          return NiIRecord(NIEINTERN, kSource, __LINE__, "%s: invalid data (len=%d); probably RAW_IO",
-                           kFunction, static_cast<int>(frame));
+          return NiIRecord(NIEINTERN, kSource, __LINE__,
+                           "%s: invalid data (len=%d); probably RAW_IO", kFunction,
+                           static_cast<int>(frame));
         }
         if (header_pieces > 1) {
           PARCEL_TRC(HandleDetailLevel(handle), DpTrc,
@@ -513,15 +511,15 @@ int NiIRead(NiHdl* handle, void* buffer, int length, int timeout, int mode,
                          *received + static_cast<int>(handle->read_data_left));
       }
       if (handle->read_once) {
-      break;
-    }
+        break;
+      }
       continue;
     }
     if (si == SI_ETIMEOUT) {
       TraceWouldBlock(handle, kFunction, peeked);
       if (timeout == 0) {
-      break;
-    }
+        break;
+      }
       would_block = true;
       continue;
     }
@@ -548,8 +546,8 @@ int NiIRead(NiHdl* handle, void* buffer, int length, int timeout, int mode,
   } else {
     PARCEL_TRC(HandleDetailLevel(handle), DpTrc,
                "%s: hdl %d received incomplete data (rcd=%d,pnd=%d,pac=%d,%s,%dms)\n", kFunction,
-               number, *received, static_cast<int>(handle->read_data_left), passes,
-               ModeName(mode), timeout);
+               number, *received, static_cast<int>(handle->read_data_left), passes, ModeName(mode),
+               timeout);
   }
   return NIETIMEOUT;
 }
@@ -563,9 +561,8 @@ int NiICheck(NiHdl* handle, int timeout, bool request, int* already_sent) noexce
   int rc;
   if (handle->extension != nullptr && handle->extension_ops != nullptr &&
       handle->extension_ops->write_user_message != nullptr) {
-    rc = handle->extension_ops->write_user_message(handle, message + sent_before,
-                                                   kNiCheckMessageSize - sent_before, timeout,
-                                                   &written);
+    rc = handle->extension_ops->write_user_message(
+        handle, message + sent_before, kNiCheckMessageSize - sent_before, timeout, &written);
   } else {
     rc = NiIWrite(handle, message + sent_before, kNiCheckMessageSize - sent_before, timeout,
                   NI_MESG_IO, &written);

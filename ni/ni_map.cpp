@@ -47,10 +47,9 @@ struct Translation {
 }  // namespace
 }  // namespace parcel::ni
 
-int NiIMapSiError(int si_code, int call, NiHdl* handle, const NI_SOCKREC* record,
-                  int system_error, const char* detail, const NI_NODEADDR* address,
-                  std::uint16_t port, const char* function, const char* source, int line,
-                  bool trace) noexcept {
+int NiIMapSiError(int si_code, int call, NiHdl* handle, const NI_SOCKREC* record, int system_error,
+                  const char* detail, const NI_NODEADDR* address, std::uint16_t port,
+                  const char* function, const char* source, int line, bool trace) noexcept {
   using namespace parcel::ni;
   const NiLibrary& lib = Library();
   const NI_SOCKREC* sock = record;
@@ -178,10 +177,10 @@ int NiIMapSiError(int si_code, int call, NiHdl* handle, const NI_SOCKREC* record
                     TypeShort(type), separator, address_text, t.detail);
     } else {
       PARCEL_TRC_AT(1, source, line, DpTrcError,
-                    "%s: %s failed for hdl %d / sock %d\n    (%s/%d; %s; %s%s%s%s)\n",
-                    t.function, operation, HandleNumber(handle),
-                    sock != nullptr ? sock->socket : -1, si_name, system_error,
-                    FamilyShort(family), TypeShort(type), separator, address_text, t.detail);
+                    "%s: %s failed for hdl %d / sock %d\n    (%s/%d; %s; %s%s%s%s)\n", t.function,
+                    operation, HandleNumber(handle), sock != nullptr ? sock->socket : -1, si_name,
+                    system_error, FamilyShort(family), TypeShort(type), separator, address_text,
+                    t.detail);
     }
   }
   return t.rc;

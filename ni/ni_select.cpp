@@ -55,13 +55,13 @@ short SocketEvents(unsigned char mode) {
 // Watches the sockets of an unbuffered handle for what was asked.
 int WatchPlain(SelectSet* set, NiHdl* handle, unsigned char asked) {
   const int number = HandleNumber(handle);
-  const NI_SOCKREC* records[2] = {IsListeningState(handle->state) ? &handle->listen[0]
-                                                                   : &handle->sock,
-                                  IsListeningState(handle->state) ? &handle->listen[1] : nullptr};
+  const NI_SOCKREC* records[2] = {
+      IsListeningState(handle->state) ? &handle->listen[0] : &handle->sock,
+      IsListeningState(handle->state) ? &handle->listen[1] : nullptr};
   for (const NI_SOCKREC* record : records) {
     if (record == nullptr || record->socket < 0) continue;
-    int error = platform::EventSetWatch(set->events, SiHandleOf(*record),
-                                        SocketEvents(asked & 3), TagOf(number));
+    int error = platform::EventSetWatch(set->events, SiHandleOf(*record), SocketEvents(asked & 3),
+                                        TagOf(number));
     if (error != 0) {
       return NiIError(error == platform::kWsaENOBUFS ? NIEINTERN : NIEINVAL, kSource, __LINE__,
                       false, "%s: set failed for hdl %d set%p; unknown error %d", "NiSelSet",
@@ -217,8 +217,8 @@ int NiSelSet(NI_SELSET* handle_set, NI_HANDLE number, int interest) {
   if (int rc = NiIHandle(number, &handle, kFunction); rc != QEL_O_K) return rc;
   if (static_cast<std::size_t>(number) >= set->asked.size()) return NIEINVAL;
   if (handle->select_set != nullptr && handle->select_set != set) {
-    return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: hdl %d is in another set",
-                    kFunction, number);
+    return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: hdl %d is in another set", kFunction,
+                    number);
   }
   if (interest == 0) {
     if (handle->select_set == set) Leave(set, handle);
@@ -237,8 +237,7 @@ int NiSelSet(NI_SELSET* handle_set, NI_HANDLE number, int interest) {
   return WatchPlain(set, handle, asked);
 }
 
-int NiSelWait(NI_SELSET* handle_set, int timeout, NI_SEL_EVENT* events, int capacity,
-              int* count) {
+int NiSelWait(NI_SELSET* handle_set, int timeout, NI_SEL_EVENT* events, int capacity, int* count) {
   constexpr const char* kFunction = "NiSelWait";
   auto* set = reinterpret_cast<SelectSet*>(handle_set);
   if (count != nullptr) *count = 0;
@@ -251,8 +250,7 @@ int NiSelWait(NI_SELSET* handle_set, int timeout, NI_SEL_EVENT* events, int capa
   int error = parcel::platform::EventSetWait(set->events, wait, set->fired.data(),
                                              set->fired.size(), &fired);
   if (error != 0) {
-    return NiIError(NIEINTERN, kSource, __LINE__, false, "%s: wait failed (%d)", kFunction,
-                    error);
+    return NiIError(NIEINTERN, kSource, __LINE__, false, "%s: wait failed (%d)", kFunction, error);
   }
   int reported = 0;
   for (std::size_t i = 0; i < fired; ++i) {

@@ -64,9 +64,9 @@ struct HandleRecord {
   HandleRecord* next;  // used chain
   HandleRecord* prev;
   unsigned char state;
-  std::int64_t created;     // seconds since the epoch
-  unsigned char trace;      // 1 = lines about this handle at level 1
-  unsigned char blocking;   // 1 = sockets in blocking mode
+  std::int64_t created;    // seconds since the epoch
+  unsigned char trace;     // 1 = lines about this handle at level 1
+  unsigned char blocking;  // 1 = sockets in blocking mode
   // A listening handle uses `listen` (descriptors -1 when unused); every
   // other handle uses the peer and `sock`.
   NI_SOCKREC listen[kNiListenSockets];
@@ -111,9 +111,9 @@ struct ExtensionOps {
 
 // Library settings that trace and test switches change.
 struct NiSettings {
-  bool trace_all;             // new handles trace at level 1
-  int fragment_test;          // 0 = off
-  int queue_test_count;       // 0 = off
+  bool trace_all;        // new handles trace at level 1
+  int fragment_test;     // 0 = off
+  int queue_test_count;  // 0 = off
   int queue_test_probability;
   int poll_overrun_seconds;   // 0 = not checked
   bool trace_shutdown_inval;  // SI_EINVAL from shutdown
@@ -194,8 +194,7 @@ inline int HandleDetailLevel(const HandleRecord* handle) {
 // and the error line at level 1 (DpTrcError, or DpTrcWarning when
 // `warning`). Returns `rc`.
 PARCEL_PRINTF_FORMAT(5, 6)
-int NiIError(int rc, const char* source, int line, bool warning, const char* format,
-             ...) noexcept;
+int NiIError(int rc, const char* source, int line, bool warning, const char* format, ...) noexcept;
 // As NiIError, recording the error information only (for failures whose
 // trace line says more than the error text).
 PARCEL_PRINTF_FORMAT(4, 5)
@@ -225,8 +224,7 @@ int ResolveHost(const char* host, bool ipv6, NI_NODEADDR* out) noexcept;
 bool IsLocalPeer(const NI_NODEADDR* address, int family) noexcept;
 // "host:service" of a peer for error texts, from cached names only (never
 // waits for a look-up); numeric where nothing is cached.
-void PeerText(const NI_NODEADDR* address, std::uint16_t port, char* out,
-              std::size_t size) noexcept;
+void PeerText(const NI_NODEADDR* address, std::uint16_t port, char* out, std::size_t size) noexcept;
 
 // Writes a handle's dump block into `out` (`size` bytes, NUL-terminated);
 // returns the text's length, or -1 when it does not fit.
@@ -254,10 +252,9 @@ int NiICreateHandle(NiHdl** handle, bool listening) noexcept;
 // `remove_local_file`) and returns the record to the free list.
 int NiICloseHandle(NiHdl* handle, bool remove_local_file, bool lock_held) noexcept;
 // Translates a socket-layer failure into an NI code (see ni_map.cpp).
-int NiIMapSiError(int si_code, int call, NiHdl* handle, const NI_SOCKREC* record,
-                  int system_error, const char* detail, const NI_NODEADDR* address,
-                  std::uint16_t port, const char* function, const char* source, int line,
-                  bool trace) noexcept;
+int NiIMapSiError(int si_code, int call, NiHdl* handle, const NI_SOCKREC* record, int system_error,
+                  const char* detail, const NI_NODEADDR* address, std::uint16_t port,
+                  const char* function, const char* source, int line, bool trace) noexcept;
 // Talk modes of NiIRead and NiIWrite.
 inline constexpr int NI_MESG_IO = 0;
 inline constexpr int NI_RAW_IO = 1;
@@ -283,8 +280,7 @@ int NiIWrite(NiHdl* handle, const void* buffer, int length, int timeout, int mod
 // continues the same frame. Buffer length 0 asks whether a frame is there:
 // NIETOO_SMALL for a non-empty one (its length stays pending), 0 for an
 // empty one.
-int NiIRead(NiHdl* handle, void* buffer, int length, int timeout, int mode,
-            int* received) noexcept;
+int NiIRead(NiHdl* handle, void* buffer, int length, int timeout, int mode, int* received) noexcept;
 // Waits until the handle is readable (direction 1) or writable (2).
 int NiIPeek(NiHdl* handle, int direction, int timeout) noexcept;
 // Sends NI_PING (request) or NI_PONG; `already_sent` (may be null) counts

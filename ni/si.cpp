@@ -19,13 +19,13 @@ using platform::SocketAddress;
 using platform::SocketHandle;
 
 const SiSystem kPlatformSystem = {
-    &platform::SocketStartup,     &platform::SocketCleanup,       &platform::SocketOpen,
-    &platform::SocketClose,       &platform::SocketBind,          &platform::SocketLocalAddress,
-    &platform::SocketPeerAddress, &platform::FindQosProviders,    &platform::SocketListen,
-    &platform::SocketAccept,      &platform::SocketConnect,       &platform::SocketConnectResult,
-    &platform::SocketShutdown,    &platform::SocketSetBlocking,   &platform::SocketSend,
-    &platform::SocketSendV,       &platform::SocketReceive,       &platform::SocketPendingBytes,
-    &platform::SocketSetOption,   &platform::SocketGetOption,     &platform::SocketPoll,
+    &platform::SocketStartup,     &platform::SocketCleanup,     &platform::SocketOpen,
+    &platform::SocketClose,       &platform::SocketBind,        &platform::SocketLocalAddress,
+    &platform::SocketPeerAddress, &platform::FindQosProviders,  &platform::SocketListen,
+    &platform::SocketAccept,      &platform::SocketConnect,     &platform::SocketConnectResult,
+    &platform::SocketShutdown,    &platform::SocketSetBlocking, &platform::SocketSend,
+    &platform::SocketSendV,       &platform::SocketReceive,     &platform::SocketPendingBytes,
+    &platform::SocketSetOption,   &platform::SocketGetOption,   &platform::SocketPoll,
 };
 
 const SiSystem* g_system = &kPlatformSystem;
@@ -67,8 +67,7 @@ int QosSetUp() {
   if (error != 0) return error;
 
   g_qos.have_tcp = g_qos.have_udp = false;
-  if (g_system->find_qos_providers(&g_qos.tcp, &g_qos.have_tcp, &g_qos.udp, &g_qos.have_udp) !=
-      0) {
+  if (g_system->find_qos_providers(&g_qos.tcp, &g_qos.have_tcp, &g_qos.udp, &g_qos.have_udp) != 0) {
     g_qos.have_tcp = g_qos.have_udp = false;
   }
   if (!g_qos.have_tcp) {
@@ -88,9 +87,8 @@ int QosSetUp() {
     } else {
       char executable[128];
       std::size_t length = platform::ExecutableFileName(executable, sizeof executable);
-      std::snprintf(g_qos.policy_locator, sizeof g_qos.policy_locator,
-                    "GUID=PARCEL,VER=7000%s%s", length > 0 ? ",SAPP=" : "",
-                    length > 0 ? executable : "");
+      std::snprintf(g_qos.policy_locator, sizeof g_qos.policy_locator, "GUID=PARCEL,VER=7000%s%s",
+                    length > 0 ? ",SAPP=" : "", length > 0 ? executable : "");
     }
     g_qos.identity_length = BuildQosIdentity(g_qos.policy_locator, g_qos.application,
                                              g_qos.identity, sizeof g_qos.identity);

@@ -144,7 +144,6 @@ int SiGetPeerName(NI_SOCKREC* record, parcel::platform::SocketAddress* out) noex
 // Closes the record's socket, taking it out of both lists first.
 int SiClose(NI_SOCKREC* record) noexcept;
 
-
 // --- Transfer, readiness and connection operations --------------------------
 
 // Poll entries of SiPoll and NiIPoll, with the event bits below.

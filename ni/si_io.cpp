@@ -129,11 +129,11 @@ int SiRecv(NI_SOCKREC* record, void* data, std::size_t length, std::size_t* rece
 }
 
 int SiPeek(NI_SOCKREC* record, int direction, int timeout) noexcept {
-  parcel::platform::PollEntry entry{SiHandleOf(*record),
-                                    static_cast<short>(direction == 2
-                                                           ? parcel::platform::kPollWrite
-                                                           : parcel::platform::kPollRead),
-                                    0};
+  parcel::platform::PollEntry entry{
+      SiHandleOf(*record),
+      static_cast<short>(direction == 2 ? parcel::platform::kPollWrite
+                                        : parcel::platform::kPollRead),
+      0};
   int ready = 0, error = 0;
   int si = parcel::ni::WaitReady(&entry, 1, timeout, &ready, &error, "SiPeek", record->socket);
   if (si != SI_OK) return Fail(record, error, si);
@@ -260,19 +260,19 @@ int SiPoll(NI_POLLFD* entries, int count, int timeout, int* ready, int* system_e
     short events = 0;
     if (entries[i].events & NI_POLLIN) events |= parcel::platform::kPollRead;
     if (entries[i].events & NI_POLLOUT) events |= parcel::platform::kPollWrite;
-    polled[i] = PollEntry{entries[i].fd < 0
-                              ? parcel::platform::kInvalidSocket
-                              : static_cast<parcel::platform::SocketHandle>(entries[i].fd),
-                          events, 0};
+    polled[i] =
+        PollEntry{entries[i].fd < 0 ? parcel::platform::kInvalidSocket
+                                    : static_cast<parcel::platform::SocketHandle>(entries[i].fd),
+                  events, 0};
   }
   int error = System().poll(polled, total, timeout, ready);
   int si = SI_OK;
   if (error != 0) {
     if (system_error != nullptr) *system_error = error;
-    si = error == parcel::platform::kWsaEINTR    ? SI_EINTR
-         : error == parcel::platform::kWsaEINVAL ? SI_EINVAL
+    si = error == parcel::platform::kWsaEINTR         ? SI_EINTR
+         : error == parcel::platform::kWsaEINVAL      ? SI_EINVAL
          : error == parcel::platform::kWsaEWOULDBLOCK ? SI_ETIMEOUT
-                                                       : SI_ESYSCALL;
+                                                      : SI_ESYSCALL;
   } else {
     for (std::size_t i = 0; i < total; ++i) {
       short revents = 0;

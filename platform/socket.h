@@ -123,10 +123,10 @@ inline constexpr std::size_t kLocalSocketPathSize = 108;
 
 // A socket address in portable form.
 struct SocketAddress {
-  int family = 0;                 // kSocketFamily*, 0 = none
-  std::uint16_t port = 0;         // network byte order (IPv4, IPv6)
-  std::uint8_t address[16] = {};  // IPv4: bytes 0..3; IPv6: all 16
-  std::uint32_t scope_id = 0;     // IPv6 scope (host order)
+  int family = 0;                        // kSocketFamily*, 0 = none
+  std::uint16_t port = 0;                // network byte order (IPv4, IPv6)
+  std::uint8_t address[16] = {};         // IPv4: bytes 0..3; IPv6: all 16
+  std::uint32_t scope_id = 0;            // IPv6 scope (host order)
   char path[kLocalSocketPathSize] = {};  // local: NUL-terminated path
 };
 // A local address is checked before the system sees it: an empty path gives

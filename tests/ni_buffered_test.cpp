@@ -156,8 +156,8 @@ TEST_F(NiBuffered, ShortBufferHandsOutTheRest) {
 }
 
 TEST_F(NiBuffered, VersionAndUnknownOpcodesAreAnswered) {
-  Wire().inbound = Frame(Control(parcel::ni::kOpVersionRequest, 0)) + Frame(Control(77, 0)) +
-                   Frame("x");
+  Wire().inbound =
+      Frame(Control(parcel::ni::kOpVersionRequest, 0)) + Frame(Control(77, 0)) + Frame("x");
   std::string out;
   ASSERT_EQ(Read(&out, 16), QEL_O_K);
   EXPECT_EQ(out, "x");
@@ -351,7 +351,8 @@ TEST_F(NiBufferedPair, OneThreadServesManyConnections) {
 #endif
   constexpr int kMessages = 100;
   std::vector<Handle> servers(kConnections), clients(kConnections);
-  for (int i = 0; i < kConnections; ++i) Connect(&clients[static_cast<std::size_t>(i)], &servers[static_cast<std::size_t>(i)]);
+  for (int i = 0; i < kConnections; ++i)
+    Connect(&clients[static_cast<std::size_t>(i)], &servers[static_cast<std::size_t>(i)]);
   std::atomic<bool> stop{false};
   std::thread server_thread([&] {
     NI_SELSET* set = nullptr;
@@ -390,7 +391,8 @@ TEST_F(NiBufferedPair, OneThreadServesManyConnections) {
           char buffer[32];
           int received = 0;
           const std::string text = std::to_string(i) + ":" + std::to_string(m);
-          if (clients[static_cast<std::size_t>(i)].Read(buffer, sizeof buffer, 20000, &received) == NI_OK &&
+          if (clients[static_cast<std::size_t>(i)].Read(buffer, sizeof buffer, 20000, &received) ==
+                  NI_OK &&
               std::string(buffer, static_cast<std::size_t>(received)) == text) {
             ++echoed;
           }

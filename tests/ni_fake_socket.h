@@ -69,8 +69,7 @@ class FakeSockets {
 
  private:
   static bool IsFake(platform::SocketHandle socket) {
-    return socket != platform::kInvalidSocket &&
-           static_cast<long long>(socket) >= kFakeSocketBase;
+    return socket != platform::kInvalidSocket && static_cast<long long>(socket) >= kFakeSocketBase;
   }
   static bool Interrupt() {
     FakeWire& wire = Wire();

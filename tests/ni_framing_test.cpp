@@ -101,11 +101,11 @@ TEST_F(NiFraming, HeadersTheStreamCannotCarry) {
     std::size_t received;
   };
   const Case cases[] = {
-      {std::string("\x80\0\0\x01", 4) + "x", 64, NIEINTERN, 0},   // top bit set
+      {std::string("\x80\0\0\x01", 4) + "x", 64, NIEINTERN, 0},  // top bit set
       {std::string("\xff\xff\xff\xff", 4), 64, NIEINTERN, 0},
-      {"GET / HTTP/1.0\r\n\r\n", 10, NIETOO_SMALL, 10},           // huge length, short buffer
-      {"GET / HTTP/1.0\r\n\r\n", 64, NIECONN_BROKEN, 0},          // ... then the peer closes
-      {std::string("\0\0", 2), 64, NIECONN_BROKEN, 0},            // closed inside the header
+      {"GET / HTTP/1.0\r\n\r\n", 10, NIETOO_SMALL, 10},   // huge length, short buffer
+      {"GET / HTTP/1.0\r\n\r\n", 64, NIECONN_BROKEN, 0},  // ... then the peer closes
+      {std::string("\0\0", 2), 64, NIECONN_BROKEN, 0},    // closed inside the header
       {"", 64, NIECONN_BROKEN, 0},
   };
   for (const Case& c : cases) {

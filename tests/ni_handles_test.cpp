@@ -233,7 +233,7 @@ TEST_F(NiHandles, StateChangesAreTraced) {
   NiHdl* traced = Create();
   traced->trace = 1;
   Trace(1);
-  parcel::ni::SetState(quiet, NI_LISTEN, "NiTest");   // level 2: not written
+  parcel::ni::SetState(quiet, NI_LISTEN, "NiTest");  // level 2: not written
   parcel::ni::SetState(traced, NI_CONNECTED, "NiTest");
   parcel::ni::SetState(traced, 99, "NiTest");
   EXPECT_EQ(TraceText(), "NiTest: state of hdl 1 NI_CONNECTED\nNiTest: state of hdl 1 ???\n");
@@ -274,8 +274,7 @@ TEST_F(NiHandles, ListeningCloseRemovesTheLocalFileOnlyWhenAsked) {
     parcel::platform::SocketAddress address;
     int length = 0;
     const unsigned port = 40000 + static_cast<unsigned>(parcel::platform::ProcessId() % 20000);
-    ASSERT_EQ(NiIMakeSockAddr(handle, &local, nullptr, NetPort(port), &address, &length),
-              QEL_O_K);
+    ASSERT_EQ(NiIMakeSockAddr(handle, &local, nullptr, NetPort(port), &address, &length), QEL_O_K);
     std::remove(address.path);
     ASSERT_EQ(SiBind2(&local, address), SI_OK);
     parcel::ni::SetState(handle, NI_LISTEN, "NiTest");
@@ -321,7 +320,8 @@ TEST_F(NiHandles, DumpBlockOfAConnectedHandle) {
       "SOCKET   = " + std::to_string(handle->sock.socket) +
       "\nSTAT     = NI_CONNECTED\nTYPE     = STREAM IPv4\n"
       "OUT      = 3 messages 4096 bytes\nIN       = 5000000000 messages 7 bytes\n"
-      "LOCAL    = 127.0.0.1:" + std::to_string(parcel::testing::HostPort(bound.port)) +
+      "LOCAL    = 127.0.0.1:" +
+      std::to_string(parcel::testing::HostPort(bound.port)) +
       " \nREMOTE   = 10.1.2.3:3200\nOPTIONS  = TRACE \n";
   char buffer[1024];
   ASSERT_EQ(NiIHdlDump(handle, buffer, sizeof buffer), QEL_O_K);
@@ -411,8 +411,8 @@ TEST_F(NiHandles, MapSiErrorTraceLines) {
                 "NiIRead", "nitest", 42, true);
   NiIMapSiError(SI_EPORT_INUSE, kSiCallBind, listening, &listening->listen[0], 10048, nullptr,
                 nullptr, NetPort(3200), "NiIListen", "nitest", 7, true);
-  NiIMapSiError(SI_ESYSCALL, kSiCallInit, nullptr, nullptr, 10091, nullptr, nullptr, 0,
-                "NiIInit", "nitest", 9, true);
+  NiIMapSiError(SI_ESYSCALL, kSiCallInit, nullptr, nullptr, 10091, nullptr, nullptr, 0, "NiIInit",
+                "nitest", 9, true);
   // Each failure is one error line (the error information adds its own log
   // line, whose system text differs between platforms).
   const std::string text = TraceText();
@@ -431,14 +431,14 @@ TEST_F(NiHandles, MapSiErrorTraceLines) {
   Library().settings.trace_shutdown_inval = false;
   const std::string before = TraceText();
   ErrClear();
-  EXPECT_EQ(NiIMapSiError(SI_ECONN_BROKEN, kSiCallRecv, connected, nullptr, 10054, nullptr,
-                          nullptr, 0, "NiIRead", "nitest", 42, true),
+  EXPECT_EQ(NiIMapSiError(SI_ECONN_BROKEN, kSiCallRecv, connected, nullptr, 10054, nullptr, nullptr,
+                          0, "NiIRead", "nitest", 42, true),
             NIECONN_BROKEN);
   EXPECT_EQ(NiIMapSiError(SI_ECONN_BROKEN, kSiCallSendV, connected, nullptr, 10054, nullptr,
                           nullptr, 0, "NiIWrite", "nitest", 42, true),
             NIECONN_BROKEN);
-  EXPECT_EQ(NiIMapSiError(SI_EINVAL, kSiCallShutdown, connected, nullptr, 10022, nullptr,
-                          nullptr, 0, "NiIShutdown", "nitest", 42, true),
+  EXPECT_EQ(NiIMapSiError(SI_EINVAL, kSiCallShutdown, connected, nullptr, 10022, nullptr, nullptr,
+                          0, "NiIShutdown", "nitest", 42, true),
             NIEINVAL);
   EXPECT_EQ(TraceText(), before);
   EXPECT_TRUE(ErrHasInfo());

@@ -116,11 +116,11 @@ TEST(SiQosIdentity, LayoutOfTheIdentityObject) {
   unsigned char out[64];
   ASSERT_EQ(parcel::ni::BuildQosIdentity("loc", "app", out, sizeof out), 32u);
   const unsigned char expected[32] = {
-      0xE9, 0x03, 0, 0, 32, 0, 0, 0,  // type 1001, length 32
-      1, 0, 0, 0,                     // one policy element
-      20, 0, 0, 3,                    // element length 20, type 3 (network order)
-      0, 8, 1, 1, 'l', 'o', 'c', 0,   // policy locator: length 8, type 1, subtype 1
-      0, 8, 2, 1, 'a', 'p', 'p', 0,   // application: length 8, type 2, subtype 1
+      0xE9, 0x03, 0, 0, 32,  0,   0,   0,  // type 1001, length 32
+      1,    0,    0, 0,                    // one policy element
+      20,   0,    0, 3,                    // element length 20, type 3 (network order)
+      0,    8,    1, 1, 'l', 'o', 'c', 0,  // policy locator: length 8, type 1, subtype 1
+      0,    8,    2, 1, 'a', 'p', 'p', 0,  // application: length 8, type 2, subtype 1
   };
   EXPECT_EQ(std::memcmp(out, expected, sizeof expected), 0);
   // Padding to four bytes: a five-character text takes 12 bytes.
@@ -136,10 +136,14 @@ TEST_F(SiLayer, SocketFailuresMapToCodes) {
     int error;
     int si;
   } cases[] = {
-      {platform::kWsaEINTR, SI_EINTR},          {platform::kWsaEMFILE, SI_EMFILE},
-      {platform::kWsaEPROTOTYPE, SI_EINVAL},    {platform::kWsaEPROTONOSUPPORT, SI_EINVAL},
-      {platform::kWsaESOCKTNOSUPPORT, SI_EINVAL}, {platform::kWsaEAFNOSUPPORT, SI_EINVAL},
-      {platform::kWsaENOBUFS, SI_EMEMORY},      {platform::kWsaENETDOWN, SI_ESYSCALL},
+      {platform::kWsaEINTR, SI_EINTR},
+      {platform::kWsaEMFILE, SI_EMFILE},
+      {platform::kWsaEPROTOTYPE, SI_EINVAL},
+      {platform::kWsaEPROTONOSUPPORT, SI_EINVAL},
+      {platform::kWsaESOCKTNOSUPPORT, SI_EINVAL},
+      {platform::kWsaEAFNOSUPPORT, SI_EINVAL},
+      {platform::kWsaENOBUFS, SI_EMEMORY},
+      {platform::kWsaENETDOWN, SI_ESYSCALL},
   };
   for (const auto& c : cases) {
     script.open() = {c.error};
@@ -198,9 +202,12 @@ TEST_F(SiLayer, BindFailuresMapToCodes) {
     int error;
     int si;
   } cases[] = {
-      {platform::kWsaEINTR, SI_EINTR},         {platform::kWsaEACCES, SI_EPORT_INUSE},
-      {platform::kWsaEADDRINUSE, SI_EPORT_INUSE}, {platform::kWsaEINVAL, SI_EINVAL},
-      {platform::kWsaENOTSOCK, SI_EINVAL_SOCK}, {platform::kWsaEADDRNOTAVAIL, SI_EADDR_NAVAIL},
+      {platform::kWsaEINTR, SI_EINTR},
+      {platform::kWsaEACCES, SI_EPORT_INUSE},
+      {platform::kWsaEADDRINUSE, SI_EPORT_INUSE},
+      {platform::kWsaEINVAL, SI_EINVAL},
+      {platform::kWsaENOTSOCK, SI_EINVAL_SOCK},
+      {platform::kWsaEADDRNOTAVAIL, SI_EADDR_NAVAIL},
       {platform::kWsaENETDOWN, SI_ESYSCALL},
   };
   for (const auto& c : cases) {
@@ -276,13 +283,16 @@ TEST_F(NiAddresses, AddressTexts) {
       {true, &mapped, true, 16, QEL_O_K, "10.1.2.3"},
       {true, &mapped, false, 46, QEL_O_K, "::ffff:10.1.2.3"},
       {false, &mapped, false, 16, QEL_O_K, "10.1.2.3"},  // short form without IPv6
-      {true, &mapped, true, 15, NIEINVAL, "NiAddrToStr: parameter invalid (bufferLen < NI_IPv4ADDR_STR_LEN)"},
-      {true, &mapped, false, 45, NIEINVAL, "NiAddrToStr: parameter invalid (bufferLen < NI_NODEADDR_STR_LEN)"},
+      {true, &mapped, true, 15, NIEINVAL,
+       "NiAddrToStr: parameter invalid (bufferLen < NI_IPv4ADDR_STR_LEN)"},
+      {true, &mapped, false, 45, NIEINVAL,
+       "NiAddrToStr: parameter invalid (bufferLen < NI_NODEADDR_STR_LEN)"},
       {true, nullptr, true, 16, QEL_O_K, "0.0.0.0"},
       {true, nullptr, false, 46, QEL_O_K, "::"},
       {true, &loop6, true, 46, QEL_O_K, "::1"},
       {true, &doc, false, 46, QEL_O_K, "2001:db8::abcd"},
-      {false, &doc, true, 16, NIEINVAL, "NiAddrToStr: parameter invalid (bufferLen < NI_NODEADDR_STR_LEN)"},
+      {false, &doc, true, 16, NIEINVAL,
+       "NiAddrToStr: parameter invalid (bufferLen < NI_NODEADDR_STR_LEN)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -404,8 +414,9 @@ TEST_F(NiAddresses, WarningsOfSocketAddresses) {
   ASSERT_EQ(NiIMakeSockAddr(nullptr, &v6, &zero, 0, &out, &length), QEL_O_K);
   ASSERT_EQ(NiIMakeSockAddr(nullptr, &v6, &zero, 0, &out, &length), QEL_O_K);
   const std::string text = TraceText();
-  const std::string order = "NiIMakeSockAddr: CPU byte order: little endian, reverse network, "
-                            "low val .. high val\n";
+  const std::string order =
+      "NiIMakeSockAddr: CPU byte order: little endian, reverse network, "
+      "low val .. high val\n";
   EXPECT_EQ(text.find(order), text.rfind(order));  // at most once per process
   const std::string warning =
       "NiIMakeSockAddr: probably requested address 0.0.0.0 can't be assign to IPv6 socket "

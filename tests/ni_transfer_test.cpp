@@ -51,12 +51,8 @@ class NiTransfer : public parcel::testing::NiTest {
   bool Connect(Transport transport, int timeout = NI_BLOCK) {
     int rc = NIEINVAL;
     switch (transport) {
-      case Transport::kIPv4:
-        rc = Handle::Listen("127.0.0.1", 0, NI_LISTEN_IPV4, &listener_);
-        break;
-      case Transport::kIPv6:
-        rc = Handle::Listen("::1", 0, NI_LISTEN_IPV6, &listener_);
-        break;
+      case Transport::kIPv4: rc = Handle::Listen("127.0.0.1", 0, NI_LISTEN_IPV4, &listener_); break;
+      case Transport::kIPv6: rc = Handle::Listen("::1", 0, NI_LISTEN_IPV6, &listener_); break;
       case Transport::kLocal:
         rc = Handle::Listen(nullptr, LocalPort(), NI_LISTEN_LOCAL, &listener_);
         break;
@@ -66,9 +62,10 @@ class NiTransfer : public parcel::testing::NiTest {
       return false;
     }
     const unsigned short port = listener_.Port();
-    rc = transport == Transport::kLocal ? Handle::ConnectLocal(port, timeout, &client_)
-         : Handle::Connect(transport == Transport::kIPv4 ? "127.0.0.1" : "::1", port, timeout,
-                           &client_);
+    rc = transport == Transport::kLocal
+             ? Handle::ConnectLocal(port, timeout, &client_)
+             : Handle::Connect(transport == Transport::kIPv4 ? "127.0.0.1" : "::1", port, timeout,
+                               &client_);
     EXPECT_EQ(rc, NI_OK) << NiErrorName(rc);
     EXPECT_EQ(listener_.Accept(5000, &server_), NI_OK);
     return rc == NI_OK && static_cast<bool>(server_);
@@ -84,9 +81,9 @@ class NiTransfer : public parcel::testing::NiTest {
   std::string skip_reason_;
 };
 
-#define CONNECT_OR_SKIP(transport)                             \
-  do {                                                         \
-    if (!Connect(transport)) GTEST_SKIP() << skip_reason_;     \
+#define CONNECT_OR_SKIP(transport)                         \
+  do {                                                     \
+    if (!Connect(transport)) GTEST_SKIP() << skip_reason_; \
   } while (0)
 
 TEST_F(NiTransfer, MessageOnTheWireIsLengthThenPayload) {
@@ -95,8 +92,8 @@ TEST_F(NiTransfer, MessageOnTheWireIsLengthThenPayload) {
   char wire[14];
   std::size_t got = 0, total = 0;
   while (total < sizeof wire) {
-    ASSERT_EQ(parcel::platform::SocketReceive(SocketOf(server_), wire + total,
-                                              sizeof wire - total, false, &got),
+    ASSERT_EQ(parcel::platform::SocketReceive(SocketOf(server_), wire + total, sizeof wire - total,
+                                              false, &got),
               0);
     ASSERT_GT(got, 0u);
     total += got;
@@ -255,8 +252,8 @@ TEST_P(NiStream, RandomMessagesInRandomSplitsArriveIdentical) {
       do {
         const int timeout = timing() % 4 == 0 ? NI_BLOCK : static_cast<int>(timing() % 3);
         int written = 0;
-        rc = client_.Write(message.data() + sent, static_cast<int>(message.size() - sent),
-                           timeout, &written);
+        rc = client_.Write(message.data() + sent, static_cast<int>(message.size() - sent), timeout,
+                           &written);
         sent += static_cast<std::size_t>(written);
       } while (rc == NIETIMEOUT);
       if (rc != NI_OK || sent != message.size()) {
@@ -282,7 +279,8 @@ TEST_P(NiStream, RandomMessagesInRandomSplitsArriveIdentical) {
       int received = 0;
       rc = server_.Read(buffer.data(), static_cast<int>(room), timeout, &received);
       for (int k = 0; k < received; ++k) {
-        if (buffer[static_cast<std::size_t>(k)] != MessageByte(i, got + static_cast<std::size_t>(k))) {
+        if (buffer[static_cast<std::size_t>(k)] !=
+            MessageByte(i, got + static_cast<std::size_t>(k))) {
           ++mismatches;
           break;
         }

@@ -33,8 +33,8 @@ int OpenDescriptorCount() noexcept {
   }
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
-  const rlim_t end = limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > 65536 ? 65536
-                                                                                : limit.rlim_cur;
+  const rlim_t end =
+      limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > 65536 ? 65536 : limit.rlim_cur;
   int count = 0;
   for (rlim_t fd = 0; fd < end; ++fd) {
     if (fcntl(static_cast<int>(fd), F_GETFD) != -1) ++count;

@@ -126,17 +126,10 @@ int ResolveHostName(const char* name, int family, HostEntry* out) noexcept {
     *out = HostEntry{};
     addrinfo hints{};
     switch (family) {
-      case 0:
-        hints.ai_family = AF_UNSPEC;
-        break;
-      case kSocketFamilyIPv4:
-        hints.ai_family = AF_INET;
-        break;
-      case kSocketFamilyIPv6:
-        hints.ai_family = AF_INET6;
-        break;
-      default:
-        return kWsaEAFNOSUPPORT;
+      case 0: hints.ai_family = AF_UNSPEC; break;
+      case kSocketFamilyIPv4: hints.ai_family = AF_INET; break;
+      case kSocketFamilyIPv6: hints.ai_family = AF_INET6; break;
+      default: return kWsaEAFNOSUPPORT;
     }
     // One socket type, or each address would come once per type.
     hints.ai_socktype = SOCK_STREAM;

@@ -30,27 +30,19 @@ int LastError() { return SocketErrorFromErrno(errno); }
 
 int SystemFamily(int family) {
   switch (family) {
-    case kSocketFamilyLocal:
-      return AF_UNIX;
-    case kSocketFamilyIPv4:
-      return AF_INET;
-    case kSocketFamilyIPv6:
-      return AF_INET6;
-    default:
-      return -1;
+    case kSocketFamilyLocal: return AF_UNIX;
+    case kSocketFamilyIPv4: return AF_INET;
+    case kSocketFamilyIPv6: return AF_INET6;
+    default: return -1;
   }
 }
 
 int SystemType(int type) {
   switch (type) {
-    case kSocketTypeStream:
-      return SOCK_STREAM;
-    case kSocketTypeDatagram:
-      return SOCK_DGRAM;
-    case kSocketTypeRaw:
-      return SOCK_RAW;
-    default:
-      return -1;
+    case kSocketTypeStream: return SOCK_STREAM;
+    case kSocketTypeDatagram: return SOCK_DGRAM;
+    case kSocketTypeRaw: return SOCK_RAW;
+    default: return -1;
   }
 }
 
@@ -88,8 +80,7 @@ int ToSystem(const SocketAddress& address, sockaddr_storage* storage, socklen_t*
       *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path_length + 1);
       return 0;
     }
-    default:
-      return kWsaEAFNOSUPPORT;
+    default: return kWsaEAFNOSUPPORT;
   }
 }
 
@@ -126,33 +117,19 @@ int FromSystem(const sockaddr_storage& storage, socklen_t length, SocketAddress*
       out->path[n] = '\0';
       return 0;
     }
-    default:
-      return kWsaEAFNOSUPPORT;
+    default: return kWsaEAFNOSUPPORT;
   }
 }
 
 bool OptionLevelAndName(SocketOption option, int* level, int* name) {
   switch (option) {
-    case SocketOption::kReuseAddress:
-      *level = SOL_SOCKET, *name = SO_REUSEADDR;
-      return true;
-    case SocketOption::kNoDelay:
-      *level = IPPROTO_TCP, *name = TCP_NODELAY;
-      return true;
-    case SocketOption::kKeepAlive:
-      *level = SOL_SOCKET, *name = SO_KEEPALIVE;
-      return true;
-    case SocketOption::kSendBuffer:
-      *level = SOL_SOCKET, *name = SO_SNDBUF;
-      return true;
-    case SocketOption::kReceiveBuffer:
-      *level = SOL_SOCKET, *name = SO_RCVBUF;
-      return true;
-    case SocketOption::kIPv6Only:
-      *level = IPPROTO_IPV6, *name = IPV6_V6ONLY;
-      return true;
-    default:
-      return false;
+    case SocketOption::kReuseAddress: *level = SOL_SOCKET, *name = SO_REUSEADDR; return true;
+    case SocketOption::kNoDelay: *level = IPPROTO_TCP, *name = TCP_NODELAY; return true;
+    case SocketOption::kKeepAlive: *level = SOL_SOCKET, *name = SO_KEEPALIVE; return true;
+    case SocketOption::kSendBuffer: *level = SOL_SOCKET, *name = SO_SNDBUF; return true;
+    case SocketOption::kReceiveBuffer: *level = SOL_SOCKET, *name = SO_RCVBUF; return true;
+    case SocketOption::kIPv6Only: *level = IPPROTO_IPV6, *name = IPV6_V6ONLY; return true;
+    default: return false;
   }
 }
 
@@ -466,8 +443,7 @@ int SocketReceiveSockets(SocketHandle channel, SocketHandle* sockets, int count,
       std::memcpy(&received[got++], CMSG_DATA(header) + i * sizeof(int), sizeof(int));
     }
   }
-  const bool exact = n == 1 && byte == 'S' && got == count &&
-                     (message.msg_flags & MSG_CTRUNC) == 0;
+  const bool exact = n == 1 && byte == 'S' && got == count && (message.msg_flags & MSG_CTRUNC) == 0;
   if (!exact) {
     for (int i = 0; i < got; ++i) close(received[i]);
     return n == 0 ? kWsaECONNRESET : kWsaEINVAL;

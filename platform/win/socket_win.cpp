@@ -136,8 +136,7 @@ int ToSystem(const SocketAddress& address, sockaddr_storage* storage, int* lengt
       *length = static_cast<int>(offsetof(sockaddr_un, sun_path) + path_length + 1);
       return 0;
     }
-    default:
-      return WSAEAFNOSUPPORT;
+    default: return WSAEAFNOSUPPORT;
   }
 }
 
@@ -171,8 +170,7 @@ int FromSystem(const sockaddr_storage& storage, int length, SocketAddress* out) 
       out->path[n] = '\0';
       return 0;
     }
-    default:
-      return WSAEAFNOSUPPORT;
+    default: return WSAEAFNOSUPPORT;
   }
 }
 
@@ -184,23 +182,12 @@ bool OptionLevelAndName(SocketOption option, int* level, int* name) {
       // use. Exclusive use is what a listener wants here.
       *level = SOL_SOCKET, *name = SO_EXCLUSIVEADDRUSE;
       return true;
-    case SocketOption::kNoDelay:
-      *level = IPPROTO_TCP, *name = TCP_NODELAY;
-      return true;
-    case SocketOption::kKeepAlive:
-      *level = SOL_SOCKET, *name = SO_KEEPALIVE;
-      return true;
-    case SocketOption::kSendBuffer:
-      *level = SOL_SOCKET, *name = SO_SNDBUF;
-      return true;
-    case SocketOption::kReceiveBuffer:
-      *level = SOL_SOCKET, *name = SO_RCVBUF;
-      return true;
-    case SocketOption::kIPv6Only:
-      *level = IPPROTO_IPV6, *name = IPV6_V6ONLY;
-      return true;
-    default:
-      return false;
+    case SocketOption::kNoDelay: *level = IPPROTO_TCP, *name = TCP_NODELAY; return true;
+    case SocketOption::kKeepAlive: *level = SOL_SOCKET, *name = SO_KEEPALIVE; return true;
+    case SocketOption::kSendBuffer: *level = SOL_SOCKET, *name = SO_SNDBUF; return true;
+    case SocketOption::kReceiveBuffer: *level = SOL_SOCKET, *name = SO_RCVBUF; return true;
+    case SocketOption::kIPv6Only: *level = IPPROTO_IPV6, *name = IPV6_V6ONLY; return true;
+    default: return false;
   }
 }
 
