@@ -164,7 +164,8 @@ namespace {
 const char* RecordFailure(int rc, const char* source, int line, char* text, std::size_t size,
                           const char* format, va_list args) {
   std::vsnprintf(text, size, format, args);
-  ErrSetFmt(kNiComponent, kNiComponentNumber, source, line, "%s", rc, nullptr, text);
+  ErrISetSys(kNiComponent, kNiComponentNumber, source, line, 0, text, rc, nullptr, nullptr, 0,
+             nullptr, nullptr, nullptr, nullptr);
   return text;
 }
 

@@ -153,13 +153,16 @@ int NiIMapSiError(int si_code, int call, NiHdl* handle, const NI_SOCKREC* record
     std::snprintf(t.detail + used, sizeof t.detail - used, "; %s", detail);
   }
 
+  char error_text[256];
+  char detail_text[160];
   if (t.argument != nullptr) {
-    ErrSetFmtSys(kNiComponent, kNiComponentNumber, source, line, t.trace ? 1 : 0, t.text, t.rc,
-                 "%s%s", t.system_calls, system_error, t.argument, t.function, t.detail);
+    std::snprintf(error_text, sizeof error_text, t.text, t.argument);
   } else {
-    ErrSetFmtSys(kNiComponent, kNiComponentNumber, source, line, t.trace ? 1 : 0, "%s", t.rc,
-                 "%s%s", t.system_calls, system_error, t.text, t.function, t.detail);
+    std::snprintf(error_text, sizeof error_text, "%s", t.text);
   }
+  std::snprintf(detail_text, sizeof detail_text, "%s%s", t.function, t.detail);
+  ErrISetSys(kNiComponent, kNiComponentNumber, source, line, t.trace ? 1 : 0, error_text, t.rc,
+             detail_text, t.system_calls, system_error, nullptr, nullptr, nullptr, nullptr);
 
   if (t.trace && trcLevel >= 1) {
     const char* si_name = SiCodeName(si_code);

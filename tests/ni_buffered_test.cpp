@@ -102,7 +102,9 @@ TEST_F(NiBuffered, QueueLimitsWarnThenRefuse) {
   int written = 0;
   std::string results;
   for (int i = 0; i < 5; ++i) {
-    const int rc = Write("m" + std::to_string(i), &written);
+    std::string message = std::to_string(i);
+    message.insert(message.begin(), 'm');
+    const int rc = Write(message, &written);
     results += std::string(NiIErrorName(rc)) + " ";
   }
   // The first goes to the wire (its rest waits), three are queued.
