@@ -102,7 +102,7 @@ std::size_t BuildControlMessage(int opcode, int rc, const unsigned char* data, i
   if (short_form) info_length = 0;
   const std::size_t total =
       short_form ? kControlHeader
-                 : kControlHeader + static_cast<std::size_t>(info_length) + data_length + 4;
+                 : kControlHeader + static_cast<std::size_t>(info_length) + data_length;
   if (total > size) return 0;
   std::memset(out, 0, total);
   std::memcpy(out, "NI_RTERR", 8);

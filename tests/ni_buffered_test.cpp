@@ -13,6 +13,9 @@
 #include "ni/ni.h"
 #include "ni/ni_buf.h"
 #include "ni/ni_cxx.h"
+#include "platform/dynamic_library.h"
+#include "platform/process.h"
+#include "platform/system_info.h"
 #include "runtime/thr.h"
 #include "tests/ni_fake_socket.h"
 #include "tests/ni_test_util.h"
@@ -406,6 +409,62 @@ TEST_F(NiBufferedPair, OneThreadServesManyConnections) {
   stop = true;
   server_thread.join();
   EXPECT_EQ(echoed.load(), kConnections * kMessages);
+}
+
+}  // namespace
+
+// --- Hand-over between processes --------------------------------------------------
+
+namespace {
+
+TEST_F(NiBufferedPair, ListeningHandleHandedToAnotherProcess) {
+#if defined(_WIN32)
+  const char* transport = "tcp";  // Windows duplicates sockets over any connection
+  Handle channel_listener;
+  ASSERT_EQ(Handle::Listen("127.0.0.1", 0, NI_LISTEN_IPV4, &channel_listener), NI_OK);
+  const std::string peer_path = parcel::platform::ExecutableDirectory() + "ni_handover_peer.exe";
+#else
+  const char* transport = "local";  // descriptors travel over local stream sockets
+  Handle channel_listener;
+  const auto local_port =
+      static_cast<unsigned short>(20000 + parcel::platform::ProcessId() % 40000);
+  ASSERT_EQ(Handle::Listen(nullptr, local_port, NI_LISTEN_LOCAL, &channel_listener), NI_OK);
+  const std::string peer_path = parcel::platform::ExecutableDirectory() + "ni_handover_peer";
+#endif
+  const std::string port = std::to_string(channel_listener.Port());
+  const char* arguments[] = {transport, port.c_str(), nullptr};
+  int child = 0;
+  ASSERT_EQ(parcel::platform::SpawnProcess(peer_path.c_str(), arguments, &child), 0) << peer_path;
+  Handle channel;
+  ASSERT_EQ(channel_listener.Accept(20000, &channel), NI_OK);
+  ASSERT_EQ(NiSetBuffered(channel.get()), NI_OK);
+
+  // listener_ (from the fixture) goes to the child.
+  const unsigned short handed_port = listener_.Port();
+  const int rc = NiHandOver(channel.get(), listener_.get(), 20000);
+  if (rc != NI_OK) {
+    int exit_code = -1;
+    parcel::platform::WaitProcess(child, 0, &exit_code);
+    FAIL() << "hand-over: " << NiErrorName(rc) << ": "
+           << ErrGetFld(parcel::errinfo::kErrFieldError);
+  }
+  Handle ignored;
+  EXPECT_EQ(listener_.Accept(0, &ignored), NIEPASSED);
+
+  // The child now accepts on the port this process listened on.
+  Handle client;
+  ASSERT_EQ(Handle::Connect("127.0.0.1", handed_port, NI_BLOCK, &client), NI_OK);
+  ASSERT_EQ(client.Write("hello", 5), NI_OK);
+  char buffer[32];
+  int received = 0;
+  ASSERT_EQ(client.Read(buffer, sizeof buffer, 20000, &received), NI_OK);
+  EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(received)), "taken:hello");
+  ASSERT_EQ(channel.Read(buffer, sizeof buffer, 20000, &received), NI_OK);
+  EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(received)), "done");
+  channel.Close();
+  int exit_code = -1;
+  EXPECT_EQ(parcel::platform::WaitProcess(child, 20000, &exit_code), 0);
+  EXPECT_EQ(exit_code, 0);
 }
 
 }  // namespace
