@@ -144,6 +144,13 @@ int NiSetBuffered(NI_HANDLE handle);
  * releases it with NiBufFree. */
 struct NIBUF;
 int NiReceive(NI_HANDLE handle, struct NIBUF** message, int timeout);
+/* Releases the caller's reference to a message and clears `*message`. */
+#ifdef __cplusplus
+#define NI_NOEXCEPT noexcept
+#else
+#define NI_NOEXCEPT
+#endif
+void NiBufFree(struct NIBUF** message) NI_NOEXCEPT;
 /* Data and length of a message buffer. */
 const void* NiBufData(const struct NIBUF* message);
 int NiBufLength(const struct NIBUF* message);

@@ -202,7 +202,7 @@ int NiBufIAlloc(NIBUF** buffer, int length, const char* tag, NiBufAllocFunc allo
   return QEL_O_K;
 }
 
-void NiBufFree(NIBUF** buffer) noexcept {
+extern "C" void NiBufFree(NIBUF** buffer) noexcept {
   if (buffer == nullptr || *buffer == nullptr) return;
   NIBUF* block = *buffer;
   *buffer = nullptr;

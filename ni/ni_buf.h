@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ni/ni.h"
 #include "ni/nii.h"
 
 // A message buffer: this header, then `size` bytes of data space.
@@ -194,8 +195,7 @@ int TakeOver(NiHdl* handle, BufferedExtension* ext, int timeout) noexcept;
 
 int NiBufAlloc2(NIBUF** buffer, int length, const char* tag) noexcept;
 int NiBufIAlloc(NIBUF** buffer, int length, const char* tag, NiBufAllocFunc alloc) noexcept;
-// Drops one reference and clears `*buffer`.
-void NiBufFree(NIBUF** buffer) noexcept;
+// NiBufFree (ni/ni.h) drops one reference and clears `*buffer`.
 // A new buffer of kind 1 showing `source`'s data (one more reference on it).
 int NiBufDup(NIBUF** copy, NIBUF* source) noexcept;
 // A buffer of kind 2 over the caller's memory; `release` is called exactly

@@ -24,8 +24,9 @@ int main(int argc, char** argv) {
   using parcel::ni::Handle;
   const auto port = static_cast<unsigned short>(std::atoi(argv[2]));
   Handle channel;
-  int rc = std::strcmp(argv[1], "local") == 0 ? Handle::ConnectLocal(port, NI_BLOCK, &channel)
-                                              : Handle::Connect("127.0.0.1", port, NI_BLOCK, &channel);
+  int rc = std::strcmp(argv[1], "local") == 0
+               ? Handle::ConnectLocal(port, NI_BLOCK, &channel)
+               : Handle::Connect("127.0.0.1", port, NI_BLOCK, &channel);
   if (rc != NI_OK) return Fail("connect", rc);
   if ((rc = NiSetBuffered(channel.get())) != NI_OK) return Fail("buffered", rc);
   if ((rc = NiAllowTakeOver(channel.get(), 1)) != NI_OK) return Fail("allow", rc);
