@@ -220,6 +220,31 @@ TEST_F(NiFraming, FragmentationTestMovesOneByteAtATime) {
   for (std::size_t size : Wire().send_sizes) EXPECT_EQ(size, 1u);
 }
 
+TEST_F(NiFraming, FragmentedMebibyteArrivesIntact) {
+  parcel::ni::Library().settings.fragment_test = 1;
+  std::vector<unsigned char> payload(std::size_t{1} << 20);
+  for (std::size_t i = 0; i < payload.size(); ++i) {
+    payload[i] = static_cast<unsigned char>(i * 7 + (i >> 11));
+  }
+  const int size = static_cast<int>(payload.size());
+  int written = 0, sent = 0, rc;
+  while ((rc = NiIWrite(handle_, payload.data() + sent, size - sent, 5, NI_MESG_IO, &written)) ==
+         NIETIMEOUT) {
+    sent += written;
+  }
+  ASSERT_EQ(rc, QEL_O_K);
+  Wire().inbound = Wire().outbound;
+  std::vector<unsigned char> message(payload.size());
+  int received = 0, got = 0;
+  while ((rc = NiIRead(handle_, message.data() + got, size - got, 5, NI_MESG_IO, &received)) ==
+         NIETIMEOUT) {
+    got += received;
+  }
+  ASSERT_EQ(rc, QEL_O_K);
+  EXPECT_EQ(got + received, size);
+  EXPECT_TRUE(message == payload);
+}
+
 TEST_F(NiFraming, QueueTestBlocksRunsOfCalls) {
   // One blocked call in every run, each followed by one that goes through.
   parcel::ni::Library().settings.queue_test_count = 1;
