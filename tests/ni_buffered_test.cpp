@@ -13,6 +13,7 @@
 #include "ni/ni.h"
 #include "ni/ni_buf.h"
 #include "ni/ni_cxx.h"
+#include "platform/alloc_hook.h"
 #include "platform/dynamic_library.h"
 #include "platform/process.h"
 #include "platform/system_info.h"
@@ -209,6 +210,64 @@ TEST_F(NiBuffered, OwnErrorIsReportedOnceAtTheNextCall) {
   EXPECT_EQ(Write("x", &written), NIECONN_BROKEN);
   EXPECT_EQ(ErrorText(), "broken for a test");
   EXPECT_EQ(Write("x", &written), NIEINTERN);
+}
+
+// Every allocation of a queued write and of a received message failing in
+// turn: the call fails with NIEINTERN (or the message waits for a later
+// call), and the queue and the counters stay whole.
+TEST_F(NiBuffered, AllocationFailuresLeaveQueuesWhole) {
+  using parcel::platform::AllocFailure;
+  using parcel::platform::AllocSite;
+  NI_HDLPARAM param{};
+  param.datatype = NI_DT_UINT;
+  param.param = NIP_MAX_QUEUE;
+  param.value.uint_val = 8;
+  ASSERT_EQ(NiBufISetHdlParam(handle_, ext_, &param), QEL_O_K);
+  Wire().max_send = 0;
+  int written = 0;
+  ASSERT_EQ(Write("first", &written), QEL_O_K);  // on the wire, its rest waits
+  for (std::int64_t after = 0; after < 3; ++after) {
+    const int queued = ext_->mUserQueueLen;
+    parcel::platform::SetAllocFailure(AllocFailure{AllocSite::kRuntime, after, true});
+    const int rc = Write("queued", &written);
+    parcel::platform::ClearAllocFailure();
+    if (after == 0) EXPECT_EQ(rc, NIEINTERN);  // the message's copy
+    if (rc == NIEINTERN) {
+      EXPECT_EQ(ext_->mUserQueueLen, queued) << after;
+    } else {
+      EXPECT_EQ(rc, QEL_O_K) << after;
+      EXPECT_EQ(ext_->mUserQueueLen, queued + 1) << after;
+    }
+  }
+  Wire().max_send = static_cast<std::size_t>(-1);
+  ASSERT_EQ(NiBufIPendWrite(handle_, ext_, 0), QEL_O_K);
+  EXPECT_EQ(Wire().outbound.substr(0, 9), Frame("first"));
+
+  const std::int64_t heap = parcel::ni::NiBufHeapBytes();
+  Wire().inbound = Frame("incoming");
+  parcel::platform::SetAllocFailure(AllocFailure{AllocSite::kRuntime, 0, true});
+  std::string out;
+  EXPECT_EQ(Read(&out, 16), NIEINTERN);
+  parcel::platform::ClearAllocFailure();
+  EXPECT_EQ(parcel::ni::NiBufHeapBytes(), heap);
+  ASSERT_EQ(Read(&out, 16), QEL_O_K);  // the frame stayed pending
+  EXPECT_EQ(out, "incoming");
+}
+
+TEST_F(NiBuffered, HeapLimitWarnsButQueues) {
+  NI_HDLPARAM param{};
+  param.datatype = NI_DT_UINT;
+  param.param = NIP_MAX_QUEUE;
+  param.value.uint_val = 100;
+  ASSERT_EQ(NiBufISetHdlParam(handle_, ext_, &param), QEL_O_K);
+  Wire().max_send = 0;
+  int written = 0;
+  ASSERT_EQ(Write(std::string(100, 'a'), &written), QEL_O_K);
+  parcel::ni::NiBufSetHeapLimit(150);
+  EXPECT_EQ(Write(std::string(100, 'b'), &written), NIEQUE_FULL);  // queued, with the warning
+  EXPECT_EQ(ext_->mUserQueueLen, 1);
+  parcel::ni::NiBufSetHeapLimit(0);
+  EXPECT_EQ(Write(std::string(10, 'c'), &written), QEL_O_K);
 }
 
 // --- Buffers ----------------------------------------------------------------------
