@@ -47,15 +47,23 @@ int Resolve(HsCache* cache, const char* function, const char* what, HsWorkBuffer
   return rc;
 }
 
-// The entry remembered during a scan, when it still holds the key the scan
-// found there; else -1.
-int StillRemembered(HsCache* cache, int remembered, const char* name,
-                    const unsigned char* address) {
-  if (remembered < 0 || remembered >= cache->host_entries) return -1;
-  const HsHostEntry4& entry = Hosts(cache)[remembered];
-  if (entry.state == kHostEmpty) return -1;
-  if (name != nullptr) return std::strcmp(entry.name, name) == 0 ? remembered : -1;
-  return std::memcmp(entry.address, address, 4) == 0 ? remembered : -1;
+// The entry remembered during a scan, when it still holds the name or the
+// address the scan found there (another thread may have overwritten it, or
+// the table may have been resized, while the resolver ran); else null.
+HsHostEntry4* Remembered(HsCache* cache, int remembered) {
+  if (remembered < 0 || remembered >= cache->host_entries) return nullptr;
+  HsHostEntry4* entry = &Hosts(cache)[remembered];
+  return entry->state == kHostEmpty ? nullptr : entry;
+}
+
+int StillNamed(HsCache* cache, int remembered, const char* name) {
+  const HsHostEntry4* entry = Remembered(cache, remembered);
+  return entry != nullptr && std::strcmp(entry->name, name) == 0 ? remembered : -1;
+}
+
+int StillAddressed(HsCache* cache, int remembered, const unsigned char* ipv4) {
+  const HsHostEntry4* entry = Remembered(cache, remembered);
+  return entry != nullptr && std::memcmp(entry->address, ipv4, 4) == 0 ? remembered : -1;
 }
 
 }  // namespace
@@ -127,7 +135,7 @@ int NiHsLGetNodeAddr(HsCache* cache, const char* name, NI_NODEADDR* out, int mod
   if (mode != NI_HS_RESOLVER_ONLY && cacheable) {
     HsHostLock lock(cache);
     if (cache->host_entries > 0) {
-      remembered = StillRemembered(cache, remembered, name, nullptr);
+      remembered = StillNamed(cache, remembered, name);
       const int slot = HsTakeSlot(&cache->next_host, cache->host_entries, remembered, kFunction,
                                   "%s: hostbuf overflow\n");
       HsHostEntry4& entry = Hosts(cache)[slot];
@@ -231,7 +239,7 @@ int NiHsLGetHostName(HsCache* cache, const NI_NODEADDR* address, char* buffer, i
   if (store) {
     HsHostLock lock(cache);
     if (cache->host_entries > 0) {
-      remembered = StillRemembered(cache, remembered, nullptr, ipv4);
+      remembered = StillAddressed(cache, remembered, ipv4);
       const int slot = HsTakeSlot(&cache->next_host, cache->host_entries, remembered, kFunction,
                                   "%s: hostbuf overflow\n");
       HsHostEntry4& entry = Hosts(cache)[slot];

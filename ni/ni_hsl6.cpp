@@ -34,13 +34,22 @@ const NI_NODEADDR& SlotOf(const HsHostEntry6& entry, const NI_NODEADDR& address)
   return IsIPv4Mapped(address) ? entry.ipv4 : entry.ipv6;
 }
 
-int StillRemembered(HsCache* cache, int remembered, const char* name,
-                    const NI_NODEADDR* address) {
-  if (remembered < 0 || remembered >= cache->host_entries) return -1;
-  const HsHostEntry6& entry = Hosts(cache)[remembered];
-  if (entry.state == kHostEmpty) return -1;
-  if (name != nullptr) return std::strcmp(entry.name, name) == 0 ? remembered : -1;
-  return SameAddress(SlotOf(entry, *address), *address) ? remembered : -1;
+// The entry remembered during a scan, when it still holds the name or the
+// address the scan found there; else null.
+HsHostEntry6* Remembered(HsCache* cache, int remembered) {
+  if (remembered < 0 || remembered >= cache->host_entries) return nullptr;
+  HsHostEntry6* entry = &Hosts(cache)[remembered];
+  return entry->state == kHostEmpty ? nullptr : entry;
+}
+
+int StillNamed(HsCache* cache, int remembered, const char* name) {
+  const HsHostEntry6* entry = Remembered(cache, remembered);
+  return entry != nullptr && std::strcmp(entry->name, name) == 0 ? remembered : -1;
+}
+
+int StillAddressed(HsCache* cache, int remembered, const NI_NODEADDR& address) {
+  const HsHostEntry6* entry = Remembered(cache, remembered);
+  return entry != nullptr && SameAddress(SlotOf(*entry, address), address) ? remembered : -1;
 }
 
 int TakeSlot(HsCache* cache, int remembered, const char* function) {
@@ -162,7 +171,7 @@ int NiHsL6GetNodeAddr(HsCache* cache, const char* name, NI_NODEADDR* out, int mo
   if (mode != NI_HS_RESOLVER_ONLY && cacheable) {
     HsHostLock lock(cache);
     if (cache->host_entries > 0) {
-      const int slot = TakeSlot(cache, StillRemembered(cache, remembered, name, nullptr),
+      const int slot = TakeSlot(cache, StillNamed(cache, remembered, name),
                                 kFunction);
       HsHostEntry6& entry = Hosts(cache)[slot];
       HsCopyEntryName(entry.name, sizeof entry.name, name);
@@ -251,7 +260,7 @@ int NiHsL6GetHostName(HsCache* cache, const NI_NODEADDR* address, char* buffer, 
   if (store) {
     HsHostLock lock(cache);
     if (cache->host_entries > 0) {
-      const int slot = TakeSlot(cache, StillRemembered(cache, remembered, nullptr, address),
+      const int slot = TakeSlot(cache, StillAddressed(cache, remembered, *address),
                                 kFunction);
       HsHostEntry6& entry = Hosts(cache)[slot];
       // getnameinfo gives one name: the official one, fully qualified as far

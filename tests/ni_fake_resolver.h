@@ -25,6 +25,11 @@ inline Address V4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d
   return {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, a, b, c, d};
 }
 
+inline bool IsMapped(const Address& address) {
+  static constexpr std::uint8_t kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  return std::memcmp(address.data(), kPrefix, sizeof kPrefix) == 0;
+}
+
 inline NI_NODEADDR Node(const Address& address) {
   NI_NODEADDR node;
   std::memcpy(node.addr, address.data(), 16);
@@ -148,7 +153,7 @@ class FakeResolver {
     out->aliases = it->second.aliases;
     // getaddrinfo of family 2 answers IPv4 addresses only.
     for (const Address& a : it->second.addresses) {
-      if (family != platform::kSocketFamilyIPv4 || a[10] == 0xff) out->addresses.push_back(a);
+      if (family != platform::kSocketFamilyIPv4 || IsMapped(a)) out->addresses.push_back(a);
     }
     return 0;
   }

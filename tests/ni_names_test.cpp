@@ -44,6 +44,13 @@ std::int64_t Micros() { return g_micros.load(); }
 const Address kV6 = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 const Address kV6Other = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
 
+// "h7": a prefix and a number.
+std::string Numbered(const char* prefix, long long k) {
+  std::string text = prefix;
+  text += std::to_string(k);
+  return text;
+}
+
 // The system's text of an address ("::ffff:10.1.2.3" for IPv4-mapped).
 std::string Text(const NI_NODEADDR& address) {
   char text[NI_NODEADDR_STR_LEN];
@@ -144,7 +151,7 @@ class NiNamesBoth : public NiNames, public ::testing::WithParamInterface<bool> {
 };
 
 INSTANTIATE_TEST_SUITE_P(Implementations, NiNamesBoth, ::testing::Bool(),
-                         [](const auto& info) { return std::string(info.param ? "IPv6" : "IPv4"); });
+                         [](const auto& p) { return std::string(p.param ? "IPv6" : "IPv4"); });
 
 // --- Expiry, modes, limits --------------------------------------------------------
 
@@ -191,13 +198,13 @@ TEST_P(NiNamesBoth, EachNegativeAnswerLastsItsRetryTimeThenIsAskedAgain) {
 TEST_P(NiNamesBoth, HundredAndFirstNameOverwritesEntryZero) {
   Make(Ops());
   for (int i = 0; i <= 100; ++i) {
-    resolver_.Host("h" + std::to_string(i), {V4(10, 0, 0, static_cast<std::uint8_t>(i))});
-    resolver_.Service("s" + std::to_string(i), 1000 + static_cast<unsigned>(i));
+    resolver_.Host(Numbered("h", i), {V4(10, 0, 0, static_cast<std::uint8_t>(i))});
+    resolver_.Service(Numbered("s", i), 1000 + static_cast<unsigned>(i));
   }
   Trace(2);
   for (int i = 0; i < 100; ++i) {
-    ASSERT_EQ(Forward(("h" + std::to_string(i)).c_str()), QEL_O_K);
-    ASSERT_EQ(ServNo(("s" + std::to_string(i)).c_str()), QEL_O_K);
+    ASSERT_EQ(Forward((Numbered("h", i)).c_str()), QEL_O_K);
+    ASSERT_EQ(ServNo((Numbered("s", i)).c_str()), QEL_O_K);
   }
   EXPECT_FALSE(Traced("overflow"));
   NI_NODEADDR address;
@@ -279,7 +286,9 @@ TEST_P(NiNamesBoth, NamesAtTheEntryLimitAreResolvedButNotCached) {
     EXPECT_EQ(c.ask(0), QEL_O_K);
     EXPECT_EQ(resolver_.calls(), before + c.asked_twice);
     EXPECT_EQ(c.ask(NI_HS_CACHE_ONLY), c.unknown);
-    if (!c.too_long.empty()) EXPECT_TRUE(Traced(c.too_long)) << c.too_long;
+    if (!c.too_long.empty()) {
+      EXPECT_TRUE(Traced(c.too_long)) << c.too_long;
+    }
   }
   EXPECT_TRUE(Traced(Name("GetNodeAddr") + ": hostname too long for buffer\n"));
   // A reverse answer of 60 characters is handed out, never stored.
@@ -327,8 +336,8 @@ TEST_P(NiNamesBoth, FlushForgetsEveryEntry) {
 TEST_P(NiNamesBoth, ResizingKeepsTheTimeoutsAndRestartsTheDump) {
   Make(Ops(), 10);
   for (int i = 0; i < 8; ++i) {
-    resolver_.Host("r" + std::to_string(i), {V4(10, 4, 0, static_cast<std::uint8_t>(i))});
-    ASSERT_EQ(Forward(("r" + std::to_string(i)).c_str()), QEL_O_K);
+    resolver_.Host(Numbered("r", i), {V4(10, 4, 0, static_cast<std::uint8_t>(i))});
+    ASSERT_EQ(Forward((Numbered("r", i)).c_str()), QEL_O_K);
   }
   ASSERT_EQ(Ops().set_retry_timeout(cache_, 30), QEL_O_K);
   // A dump that has gone through 8 entries starts again in the new table.
@@ -348,7 +357,7 @@ TEST_P(NiNamesBoth, ResizingKeepsTheTimeoutsAndRestartsTheDump) {
   EXPECT_EQ(Forward("gone.invalid"), NIEHOST_UNKNOWN);
   EXPECT_EQ(resolver_.calls(), calls + 1);
   Trace(2);
-  for (int i = 1; i < 4; ++i) ASSERT_EQ(Forward(("r" + std::to_string(i)).c_str()), QEL_O_K);
+  for (int i = 1; i < 4; ++i) ASSERT_EQ(Forward((Numbered("r", i)).c_str()), QEL_O_K);
   EXPECT_TRUE(Traced(Name("GetNodeAddr") + ": hostbuf overflow\n"));
   // A size refused leaves the caches empty, the timeouts as they were.
   Trace(1);
@@ -586,7 +595,7 @@ TEST_F(NiNames, IPv6ForwardLookUpKeepsTheFirstSixtyFourAddresses) {
 
 TEST_F(NiNames, ClassicAnswerNeverWritesPastTheWorkBuffer) {
   std::vector<std::string> aliases;
-  for (int i = 0; i < 5; ++i) aliases.push_back("alias" + std::to_string(i) + ".example");
+  for (int i = 0; i < 5; ++i) aliases.push_back(Numbered("alias", i) + ".example");
   resolver_.Host("laid.example", FakeHost{0, "laid.example", aliases,
                                           {V4(10, 9, 0, 1), kV6, V4(10, 9, 0, 2)}});
   std::vector<char> work(600);
@@ -743,7 +752,9 @@ TEST_F(NiNames, NiIHSInitFailsCleanlyAtEveryStep) {
     EXPECT_EQ(rc, NIEINTERN) << step;
     EXPECT_EQ(parcel::ni::NameCache(), nullptr);
     EXPECT_EQ(parcel::ni::NiILiveBlocks(), blocks) << step;
-    if (step == 0) EXPECT_EQ(ErrorText(), "NiIHSInit: malloc failed for 3 implementation");
+    if (step == 0) {
+      EXPECT_EQ(ErrorText(), "NiIHSInit: malloc failed for 3 implementation");
+    }
   }
   EXPECT_EQ(step, 3);  // the object and its two tables
   EXPECT_EQ(parcel::ni::NameCache()->ops, &kNiHsL6Ops);
@@ -818,7 +829,7 @@ class NiNamesReal : public parcel::testing::NiTest,
                     public ::testing::WithParamInterface<bool> {};
 
 INSTANTIATE_TEST_SUITE_P(Families, NiNamesReal, ::testing::Bool(),
-                         [](const auto& info) { return std::string(info.param ? "IPv6" : "IPv4"); });
+                         [](const auto& p) { return std::string(p.param ? "IPv6" : "IPv4"); });
 
 TEST_P(NiNamesReal, LooksUpTheMachinesOwnNames) {
   const bool ipv6 = GetParam();
@@ -904,7 +915,7 @@ struct ThreadCase {
 };
 
 std::string CaseName(const ThreadCase& c) {
-  return std::string(c.ops == &kNiHsLOps ? "IPv4" : "IPv6") + "x" + std::to_string(c.threads);
+  return std::string(c.ops == &kNiHsLOps ? "IPv4" : "IPv6") + Numbered("x", c.threads);
 }
 
 void PrintTo(const ThreadCase& c, std::ostream* out) { *out << CaseName(c); }
@@ -915,7 +926,7 @@ INSTANTIATE_TEST_SUITE_P(Counts, NiNamesThreads,
                          ::testing::Values(ThreadCase{&kNiHsLOps, 2}, ThreadCase{&kNiHsLOps, 8},
                                            ThreadCase{&kNiHsL6Ops, 2},
                                            ThreadCase{&kNiHsL6Ops, 8}),
-                         [](const auto& info) { return CaseName(info.param); });
+                         [](const auto& p) { return CaseName(p.param); });
 
 // Names h<k> (canonical h<k>, alias h<k>.example) at 10.14.0.<k>, services
 // s<k> on port 2000 + k: every answer and every dumped entry must pair a
@@ -925,11 +936,11 @@ TEST_P(NiNamesThreads, ResolvingAndDumpingKeepEveryEntryConsistent) {
   parcel::runtime::EnableThreadServices();
   Make(*GetParam().ops);
   for (int k = 0; k < kNames; ++k) {
-    const std::string name = "h" + std::to_string(k);
+    const std::string name = Numbered("h", k);
     const Address address = V4(10, 14, 0, static_cast<std::uint8_t>(k));
     resolver_.Host(name, {address}, {name + ".example"});
     resolver_.Reverse(address, name, {name + ".example"});
-    resolver_.Service("s" + std::to_string(k), 2000 + static_cast<unsigned>(k));
+    resolver_.Service(Numbered("s", k), 2000 + static_cast<unsigned>(k));
   }
   std::atomic<int> failures{0};
   // Host line: number, status, flag, address, "~", name; service line:
@@ -938,7 +949,7 @@ TEST_P(NiNamesThreads, ResolvingAndDumpingKeepEveryEntryConsistent) {
     const std::vector<std::string> f = Fields(line);
     int k = -1;
     if (f.size() != 6 || f[1] != "VALID" || std::sscanf(f[3].c_str(), "10.14.0.%d", &k) != 1 ||
-        (f[5] != "h" + std::to_string(k) && f[5] != "h" + std::to_string(k) + ".example")) {
+        (f[5] != Numbered("h", k) && f[5] != Numbered("h", k) + ".example")) {
       ++failures;
     }
   };
@@ -947,7 +958,7 @@ TEST_P(NiNamesThreads, ResolvingAndDumpingKeepEveryEntryConsistent) {
     unsigned high = 0, low = 0, port = 0;
     if (f.size() != 4 || f[1] != "VALID" ||
         std::sscanf(f[2].c_str(), "%2X.%2X/%u", &high, &low, &port) != 3 ||
-        (high << 8 | low) != port || f[3] != "s" + std::to_string(port - 2000)) {
+        (high << 8 | low) != port || f[3] != Numbered("s", port - 2000)) {
       ++failures;
     }
   };
@@ -957,7 +968,7 @@ TEST_P(NiNamesThreads, ResolvingAndDumpingKeepEveryEntryConsistent) {
       HsCache* cache = cache_;
       for (int i = 0; i < 1500; ++i) {
         const int k = (t * 7919 + i * 31) % kNames;
-        const std::string name = "h" + std::to_string(k);
+        const std::string name = Numbered("h", k);
         NI_NODEADDR address;
         if (cache->ops->get_node_addr(cache, name.c_str(), &address, 0, true) != QEL_O_K ||
             !parcel::ni::IsIPv4Mapped(address) || address.addr[15] != k) {
@@ -970,7 +981,7 @@ TEST_P(NiNamesThreads, ResolvingAndDumpingKeepEveryEntryConsistent) {
           ++failures;
         }
         std::uint16_t port = 0;
-        if (cache->ops->get_serv_no(cache, ("s" + std::to_string(k)).c_str(), &port, 0) !=
+        if (cache->ops->get_serv_no(cache, (Numbered("s", k)).c_str(), &port, 0) !=
                 QEL_O_K ||
             port != NetPort(2000 + static_cast<unsigned>(k))) {
           ++failures;
