@@ -111,9 +111,11 @@ struct HsHostEntry4 {
 };
 
 // Host entry of NiHsL6. An address not known is ::ffff:0.0.0.0 (`ipv4`) or
-// :: (`ipv6`); when an answer holds only one kind, both hold that address.
-// Valid entries have the states 3 and 4 only: 3 when the asked name is the
-// resolver's canonical name, else 4.
+// :: (`ipv6`); when an answer holds only one kind, both hold that address
+// (a reverse answer's entry holds the asked address in both). Valid entries
+// have the states 3 and 4 only: a forward answer's entry 3 when the asked
+// name is the resolver's canonical name, else 4; a reverse answer's 3
+// (getnameinfo gives one name).
 struct HsHostEntry6 {
   unsigned char state;
   char name[kNiHostNameSize];

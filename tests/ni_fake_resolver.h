@@ -83,7 +83,6 @@ class FakeResolver {
   void Reverse(const Address& address, std::string name, std::vector<std::string> aliases = {}) {
     S().reverse[address] = FakeHost{0, std::move(name), std::move(aliases), {address}};
   }
-  void ReverseError(const Address& address, int error) { S().reverse[address] = FailingHost(error); }
   // A service both ways (port in host order); unscripted ones give 11004.
   void Service(const std::string& name, unsigned port) {
     S().services[name] = port;
@@ -91,10 +90,6 @@ class FakeResolver {
   }
   void ServiceName(const std::string& name, unsigned port) { S().services[name] = port; }
   void PortName(unsigned port, const std::string& name) { S().ports[port] = name; }
-  void LocalHost(std::string name, std::vector<Address> addresses) {
-    S().host_name = std::move(name);
-    S().local = std::move(addresses);
-  }
   // Runs in every resolver call (to move a clock, for instance).
   void DuringCall(std::function<void()> hook) { S().during = std::move(hook); }
 
@@ -143,32 +138,28 @@ class FakeResolver {
     std::memcpy(bytes, &port, 2);
     return static_cast<unsigned>(bytes[0]) << 8 | bytes[1];
   }
-  static int HostByName(const char* name, int family, platform::HostEntry* out, bool) {
+  static int Answer(const FakeHost* host, int family, platform::HostEntry* out) {
     Count();
     *out = {};
-    auto it = S().hosts.find(name);
-    if (it == S().hosts.end()) return platform::kWsaHOST_NOT_FOUND;
-    if (it->second.error != 0) return it->second.error;
-    out->name = it->second.name;
-    out->aliases = it->second.aliases;
+    if (host == nullptr) return platform::kWsaHOST_NOT_FOUND;
+    if (host->error != 0) return host->error;
+    out->name = host->name;
+    out->aliases = host->aliases;
     // getaddrinfo of family 2 answers IPv4 addresses only.
-    for (const Address& a : it->second.addresses) {
+    for (const Address& a : host->addresses) {
       if (family != platform::kSocketFamilyIPv4 || IsMapped(a)) out->addresses.push_back(a);
     }
     return 0;
   }
+  static int HostByName(const char* name, int family, platform::HostEntry* out, bool) {
+    auto it = S().hosts.find(name);
+    return Answer(it != S().hosts.end() ? &it->second : nullptr, family, out);
+  }
   static int HostByAddress(const std::uint8_t address[16], platform::HostEntry* out) {
-    Count();
-    *out = {};
     Address key;
     std::memcpy(key.data(), address, 16);
     auto it = S().reverse.find(key);
-    if (it == S().reverse.end()) return platform::kWsaHOST_NOT_FOUND;
-    if (it->second.error != 0) return it->second.error;
-    out->name = it->second.name;
-    out->aliases = it->second.aliases;
-    out->addresses = it->second.addresses;
-    return 0;
+    return Answer(it != S().reverse.end() ? &it->second : nullptr, 0, out);
   }
   static int ServiceByName(const char* name, const char*, std::uint16_t* port,
                            std::string* official) {

@@ -389,27 +389,6 @@ TEST_P(NiNamesBoth, InitWithNoEntriesDisablesTheCaches) {
   parcel::ni::HsFree(fresh);
 }
 
-TEST_P(NiNamesBoth, ServicesBothWays) {
-  Make(Ops());
-  resolver_.Service("http", 80);
-  resolver_.ServiceName("www", 80);
-  unsigned port = 0;
-  std::string name;
-  EXPECT_EQ(ServNo("www", &port), QEL_O_K);
-  EXPECT_EQ(port, 80u);
-  // The forward entry keeps the asked name and answers for its port.
-  EXPECT_EQ(ServName(80, &name, NI_HS_CACHE_ONLY), QEL_O_K);
-  EXPECT_EQ(name, "www");
-  EXPECT_EQ(ServName(80, &name, NI_HS_RESOLVER_ONLY), QEL_O_K);
-  EXPECT_EQ(name, "http");
-  EXPECT_EQ(ServNo("nosuch"), NIESERV_UNKNOWN);
-  EXPECT_EQ(ErrorText(), "service 'nosuch' unknown");
-  char small[4];
-  EXPECT_EQ(Ops().get_serv_name(cache_, NetPort(80), small, sizeof small, 0), QEL_O_K);
-  EXPECT_EQ(Ops().get_serv_name(cache_, NetPort(80), small, 3, 0), NIETOO_SMALL);
-  EXPECT_EQ(ErrorText(), Name("GetServName") + ": buffer too small (3<=3)");
-}
-
 // --- Names and states -------------------------------------------------------------
 
 TEST(NiNamesChoice, FullyQualifiedNameFromAnAnswer) {
