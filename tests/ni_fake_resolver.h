@@ -83,13 +83,14 @@ class FakeResolver {
   void Reverse(const Address& address, std::string name, std::vector<std::string> aliases = {}) {
     S().reverse[address] = FakeHost{0, std::move(name), std::move(aliases), {address}};
   }
-  // A service both ways (port in host order); unscripted ones give 11004.
+  // A service both ways, or one way (port in host order); unscripted ones
+  // give 11004.
   void Service(const std::string& name, unsigned port) {
-    S().services[name] = port;
-    S().ports[port] = name;
+    ServiceName(name, port);
+    PortName(port, name);
   }
-  void ServiceName(const std::string& name, unsigned port) { S().services[name] = port; }
-  void PortName(unsigned port, const std::string& name) { S().ports[port] = name; }
+  void ServiceName(const std::string& name, unsigned port) { S().services[name] = NetPort(port); }
+  void PortName(unsigned port, const std::string& name) { S().ports[NetPort(port)] = name; }
   // Runs in every resolver call (to move a clock, for instance).
   void DuringCall(std::function<void()> hook) { S().during = std::move(hook); }
 
@@ -101,8 +102,6 @@ class FakeResolver {
     s.reverse.clear();
     s.services.clear();
     s.ports.clear();
-    s.host_name = "fakehost";
-    s.local = {V4(127, 0, 0, 1), V4(10, 20, 30, 40)};
     s.during = nullptr;
     s.calls = 0;
   }
@@ -111,10 +110,8 @@ class FakeResolver {
   struct State {
     std::map<std::string, FakeHost> hosts;
     std::map<Address, FakeHost> reverse;
-    std::map<std::string, unsigned> services;
-    std::map<unsigned, std::string> ports;
-    std::string host_name;
-    std::vector<Address> local;
+    std::map<std::string, std::uint16_t> services;  // ports in network order
+    std::map<std::uint16_t, std::string> ports;
     std::function<void()> during;
     std::atomic<int> calls{0};
   };
@@ -132,11 +129,6 @@ class FakeResolver {
     std::uint16_t value;
     std::memcpy(&value, bytes, 2);
     return value;
-  }
-  static unsigned HostPort(std::uint16_t port) {
-    unsigned char bytes[2];
-    std::memcpy(bytes, &port, 2);
-    return static_cast<unsigned>(bytes[0]) << 8 | bytes[1];
   }
   static int Answer(const FakeHost* host, int family, platform::HostEntry* out) {
     Count();
@@ -166,7 +158,7 @@ class FakeResolver {
     Count();
     auto it = S().services.find(name);
     if (it == S().services.end()) return platform::kWsaNO_DATA;
-    *port = NetPort(it->second);
+    *port = it->second;
     if (official != nullptr) {
       auto back = S().ports.find(it->second);
       *official = back != S().ports.end() ? back->second : name;
@@ -175,19 +167,19 @@ class FakeResolver {
   }
   static int ServiceByPort(std::uint16_t port, const char*, std::string* name) {
     Count();
-    auto it = S().ports.find(HostPort(port));
+    auto it = S().ports.find(port);
     if (it == S().ports.end()) return platform::kWsaNO_DATA;
     *name = it->second;
     return 0;
   }
+  // The local host: "fakehost" at 127.0.0.1 and 10.20.30.40.
   static int HostName(char* buffer, std::size_t size) {
-    const std::string& name = S().host_name;
-    if (name.size() >= size) return platform::kWsaEFAULT;
-    std::memcpy(buffer, name.c_str(), name.size() + 1);
+    if (size <= 8) return platform::kWsaEFAULT;
+    std::memcpy(buffer, "fakehost", 9);
     return 0;
   }
   static int HostAddresses(std::vector<Address>* out) {
-    *out = S().local;
+    *out = {V4(127, 0, 0, 1), V4(10, 20, 30, 40)};
     return 0;
   }
 
