@@ -337,10 +337,9 @@ int NiIExit() noexcept {
     if (handle == nullptr || lib.table == nullptr) break;
     (void)NiICloseHandle(handle, false, false);
   }
-  if (lib.cache_started_here) {
-    parcel::ni::NameCacheEnd();
-    lib.cache_started_here = false;
-  }
+  // The cache goes whoever made it: a look-up before the start makes one too.
+  parcel::ni::NameCacheEnd();
+  lib.cache_started_here = false;
   // The calling thread's globals go with the key; other threads' blocks are
   // released when those threads end.
   if (lib.thread_key != THR_KEY_NONE) {

@@ -209,15 +209,17 @@ std::int64_t NiILiveBlocks() noexcept;
 // Takes a handle out of its select set (called by the close).
 void SelectSetDropHandle(HandleRecord* handle) noexcept;
 
-// Seams of the name caches, called by the library start and end and by the
-// failure translation. Until the caches exist they keep no state.
+// The name caches' part of the library start and end and of the failure
+// translation (ni/ni_hostcache.h). NameCacheStart creates the cache object
+// of the IPv6 or the IPv4 implementation with the defaults; NameCacheEnd
+// destroys whichever object exists.
 int NameCacheStart(bool ipv6) noexcept;  // 0, NIECALL (already there) or a failure
 void NameCacheEnd() noexcept;
 int LocalHostStart() noexcept;  // 0, NIECALL (already done) or a failure
 void LocalHostEnd() noexcept;
-// Node address of a host name or numeric address (the name cache's
-// forward look-up once it exists): 0, NIEHOST_UNKNOWN or a failure. An IPv6
-// answer is taken only when `ipv6` is set.
+// Node address of a numeric address text, or of a host name through the
+// name cache's forward look-up (cache first): 0, NIEHOST_UNKNOWN or a
+// failure. An IPv6 answer is taken only when `ipv6` is set.
 int ResolveHost(const char* host, bool ipv6, NI_NODEADDR* out) noexcept;
 // Whether a peer is on this host (a local socket, loopback, or one of the
 // host's own addresses).

@@ -61,8 +61,10 @@ int AddressToNumericText(const std::uint8_t address[16], char* buffer, std::size
 // `out->aliases` the asked name when it differs from the canonical one (the
 // reentrant interface knows no other aliases), `out->addresses` every
 // address once, in the system's order. A numeric name gives itself. On
-// failure `*out` is empty.
-int ResolveHostName(const char* name, int family, HostEntry* out) noexcept;
+// failure `*out` is empty. With `numeric_only` (AI_NUMERICHOST) a name that
+// is not an address text gives 11001 without asking the resolver.
+int ResolveHostName(const char* name, int family, HostEntry* out,
+                    bool numeric_only = false) noexcept;
 
 // Reverse look-up of `address` (getnameinfo with NI_NAMEREQD: a host
 // without a name gives 11001 and never its numeric text). An IPv4-mapped

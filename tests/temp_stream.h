@@ -16,9 +16,12 @@ class TempStream {
   explicit TempStream(const std::string& prefix = "parcel_stream_") {
     static int counter = 0;
     const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    path_ = ::testing::TempDir() + prefix +
-            (test != nullptr ? std::string(test->name()) : std::string()) + "_" +
-            std::to_string(++counter) + ".txt";
+    // Parameterised tests have a '/' in their names.
+    std::string name = test != nullptr ? test->name() : "";
+    for (char& c : name) {
+      if (c == '/') c = '_';
+    }
+    path_ = ::testing::TempDir() + prefix + name + "_" + std::to_string(++counter) + ".txt";
     stream_ = std::fopen(path_.c_str(), "w+b");
   }
   ~TempStream() {

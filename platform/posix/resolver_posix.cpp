@@ -120,7 +120,7 @@ int AddressToNumericText(const std::uint8_t address[16], char* buffer, std::size
   return rc != 0 ? rc : detail::CopyText(text, buffer, size);
 }
 
-int ResolveHostName(const char* name, int family, HostEntry* out) noexcept {
+int ResolveHostName(const char* name, int family, HostEntry* out, bool numeric_only) noexcept {
   if (name == nullptr || out == nullptr) return kWsaEFAULT;
   try {
     *out = HostEntry{};
@@ -133,7 +133,7 @@ int ResolveHostName(const char* name, int family, HostEntry* out) noexcept {
     }
     // One socket type, or each address would come once per type.
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_CANONNAME;
+    hints.ai_flags = AI_CANONNAME | (numeric_only ? AI_NUMERICHOST : 0);
     addrinfo* first = nullptr;
     int rc = getaddrinfo(name, nullptr, &hints, &first);
     if (rc != 0) return ErrorFromEai(rc, errno);

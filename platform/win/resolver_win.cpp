@@ -60,9 +60,9 @@ int NameInfo(const std::uint8_t address[16], bool mapped_as_ipv4, int flags, cha
                                  host_size, nullptr, 0, flags));
 }
 
-// Forward look-up of `name` in `family` (AF_*); `*list` receives the
-// system's answer.
-int AddressInfo(const char* name, int family, AddrinfoList* list) {
+// Forward look-up of `name` in `family` (AF_*), of address texts only with
+// `numeric_only`; `*list` receives the system's answer.
+int AddressInfo(const char* name, int family, bool numeric_only, AddrinfoList* list) {
   win::Winsock& ws = Ws2();
   decltype(ws.getaddrinfo)::Function address_info;
   if (int rc = Bind(ws.getaddrinfo, &address_info); rc != 0) return rc;
@@ -70,7 +70,7 @@ int AddressInfo(const char* name, int family, AddrinfoList* list) {
   hints.ai_family = family;
   // One socket type, or each address would come once per type.
   hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_CANONNAME;
+  hints.ai_flags = AI_CANONNAME | (numeric_only ? AI_NUMERICHOST : 0);
   addrinfo* first = nullptr;
   int rc = address_info(name, nullptr, &hints, &first);
   if (rc != 0) return ResolverError(rc);
@@ -110,7 +110,7 @@ int AddressToNumericText(const std::uint8_t address[16], char* buffer, std::size
   return rc != 0 ? rc : detail::CopyText(text, buffer, size);
 }
 
-int ResolveHostName(const char* name, int family, HostEntry* out) noexcept {
+int ResolveHostName(const char* name, int family, HostEntry* out, bool numeric_only) noexcept {
   if (name == nullptr || out == nullptr) return kWsaEFAULT;
   try {
     *out = HostEntry{};
@@ -118,7 +118,7 @@ int ResolveHostName(const char* name, int family, HostEntry* out) noexcept {
       return kWsaEAFNOSUPPORT;
     }
     AddrinfoList list;
-    if (int rc = AddressInfo(name, family, &list); rc != 0) return rc;
+    if (int rc = AddressInfo(name, family, numeric_only, &list); rc != 0) return rc;
     HostEntry entry;
     AddAddresses(list.get(), &entry.addresses);
     detail::SetNames(&entry, name, list->ai_canonname);
@@ -205,7 +205,7 @@ int LocalHostAddresses(std::vector<NetworkAddress>* out) noexcept {
     // A host name the resolver does not know still leaves the loopback
     // addresses, which every machine has.
     AddrinfoList list;
-    if (AddressInfo(name, AF_UNSPEC, &list) == 0) AddAddresses(list.get(), &addresses);
+    if (AddressInfo(name, AF_UNSPEC, false, &list) == 0) AddAddresses(list.get(), &addresses);
     static constexpr std::uint8_t kLoopback4[4] = {127, 0, 0, 1};
     NetworkAddress loopback6{};
     loopback6[15] = 1;
