@@ -231,7 +231,9 @@ TEST_F(NiBuffered, AllocationFailuresLeaveQueuesWhole) {
     parcel::platform::SetAllocFailure(AllocFailure{AllocSite::kRuntime, after, true});
     const int rc = Write("queued", &written);
     parcel::platform::ClearAllocFailure();
-    if (after == 0) EXPECT_EQ(rc, NIEINTERN);  // the message's copy
+    if (after == 0) {
+      EXPECT_EQ(rc, NIEINTERN);  // the message's copy
+    }
     if (rc == NIEINTERN) {
       EXPECT_EQ(ext_->mUserQueueLen, queued) << after;
     } else {
