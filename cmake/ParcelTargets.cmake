@@ -3,11 +3,40 @@
 # parcel_add_library(NAME SOURCES... [DEPS libs...])
 # A static library of one subsystem; its folder's parent (the source root) is on
 # the include path, so includes read "data/orb_data.h".
+# Installed, the include path is the parcel/ folder of the prefix, which holds
+# the public headers under the same folder names.
 function(parcel_add_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
   add_library(${name} STATIC ${ARG_SOURCES})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
-  target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE parcel_warnings)
+  target_include_directories(${name} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+                                            $<INSTALL_INTERFACE:${PARCEL_INSTALL_INCLUDEDIR}>)
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE $<BUILD_INTERFACE:parcel_warnings>)
+endfunction()
+
+# parcel_add_shared_library(NAME FROM static-target API macro-stem [DEPS shared-libs...])
+# The shared form of a library whose public functions carry PARCEL_<stem>_API
+# (platform/export.h): the static target's sources compiled once more with
+# PARCEL_<stem>_BUILD_SHARED, so that those functions, and only those, are
+# exported. Users of the target get PARCEL_<stem>_SHARED. The platform layer
+# is linked in privately; DEPS are the shared libraries it builds on. Both
+# forms are installed as libparcel-<name>, the static one by its own target.
+function(parcel_add_shared_library name)
+  cmake_parse_arguments(ARG "" "FROM;API" "DEPS" ${ARGN})
+  get_target_property(sources ${ARG_FROM} SOURCES)
+  add_library(${name} SHARED ${sources})
+  target_compile_definitions(${name} PRIVATE PARCEL_${ARG_API}_BUILD_SHARED
+                                     INTERFACE PARCEL_${ARG_API}_SHARED)
+  target_include_directories(${name} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+                                            $<INSTALL_INTERFACE:${PARCEL_INSTALL_INCLUDEDIR}>)
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE parcel_platform parcel_warnings)
+  get_target_property(output_name ${ARG_FROM} OUTPUT_NAME)
+  set_target_properties(${name} PROPERTIES OUTPUT_NAME ${output_name}
+    VERSION ${PARCEL_LIB_VERSION} SOVERSION ${PARCEL_LIB_SOVERSION})
+  if(NOT WIN32 AND NOT PARCEL_SANITIZE AND NOT PARCEL_TSAN)
+    # Sanitizer runtimes resolve from the executable, so only plain builds can
+    # insist that every symbol is resolved at link time.
+    target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  endif()
 endfunction()
 
 # parcel_add_gtest(NAME SOURCES... [DEPS libs...])

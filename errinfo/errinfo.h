@@ -112,29 +112,29 @@ inline constexpr int kErrBufferTooSmall = -8;  // transfer form does not fit the
 
 // Sets the LOCATION text of the records set from now on (field 15). Copied;
 // cut to kErrLocationLimit characters. Null is the empty text (the default).
-void SetErrLocation(const char* location) noexcept;
+PARCEL_ERRINFO_API void SetErrLocation(const char* location) noexcept;
 
 // Sets the clock TIME is read from; null restores the system clock. For tests.
-void SetErrClock(platform::WallTime (*clock)()) noexcept;
+PARCEL_ERRINFO_API void SetErrClock(platform::WallTime (*clock)()) noexcept;
 
 // Restores the process start state: no record and no area (pointers from
 // ErrGetRecord and ErrGetFld become invalid), errCounter 0, errMsgNoLength 0,
 // errLogSwitch 3, empty LOCATION, the system clock, and the message file
 // closed and its path forgotten, so that the next ErrGetTxt reads
 // "ERR_MSG_FILE" anew. For tests.
-void ResetErrInfo() noexcept;
+PARCEL_ERRINFO_API void ResetErrInfo() noexcept;
 
 }  // namespace parcel::errinfo
 
 // Incremented by every ErrISetSys and every ErrCpTo (wrapping at the end of
 // the 32-bit range); its value goes into COUNTER. 0 at start.
-extern int errCounter;
+extern PARCEL_ERRINFO_API int errCounter;
 // Length of a message number given as a "(...)" prefix of a format. Default 0;
 // negative values turn message numbers off.
-extern int errMsgNoLength;
+extern PARCEL_ERRINFO_API int errMsgNoLength;
 // ErrISetSys with its trace flag writes trace and the system-log record while
 // this is at least 1. Default 3.
-extern int errLogSwitch;
+extern PARCEL_ERRINFO_API int errLogSwitch;
 
 // Builds and stores a record from ready texts and numbers. Null texts are
 // stored as empty. ERRNO TEXT is the system's text for `errnoValue`
@@ -148,10 +148,11 @@ extern int errLogSwitch;
 // Returns 0; -1 when the record would exceed kErrInfoSize bytes: the error
 // line "ErrISetSys: error info too large", a dump of the fields at entry level
 // 1, and the store is emptied; -5 without memory for the area.
-int ErrISetSys(const char* component, int componentNumber, const char* module, int line,
-               int traceFlag, const char* errorText, int rc, const char* detail,
-               const char* systemCall, int errnoValue, const char* descrMsgNo,
-               const char* descrVargs, const char* detailMsgNo, const char* detailVargs) noexcept;
+PARCEL_ERRINFO_API int ErrISetSys(const char* component, int componentNumber, const char* module,
+                                  int line, int traceFlag, const char* errorText, int rc,
+                                  const char* detail, const char* systemCall, int errnoValue,
+                                  const char* descrMsgNo, const char* descrVargs,
+                                  const char* detailMsgNo, const char* detailVargs) noexcept;
 
 // Sets a record from two formats that draw on the one argument list, the error
 // format's arguments first, then the detail format's. (The compiler checks
@@ -163,7 +164,7 @@ int ErrISetSys(const char* component, int componentNumber, const char* module, i
 // non-empty message number. No trace flag, no system call, errno 0.
 // Null formats are empty. Returns what ErrISetSys returns.
 // clang-format off
-PARCEL_PRINTF_FORMAT(5, 0) PARCEL_PRINTF_FORMAT(7, 0)
+PARCEL_ERRINFO_API PARCEL_PRINTF_FORMAT(5, 0) PARCEL_PRINTF_FORMAT(7, 0)
 int ErrSetFmt(const char* component, int componentNumber, const char* module, int line,
               const char* errorFormat, int rc, const char* detailFormat, ...) noexcept;
 // clang-format on
@@ -172,7 +173,7 @@ int ErrSetFmt(const char* component, int componentNumber, const char* module, in
 // on, and storing both argument texts whether or not there are message
 // numbers.
 // clang-format off
-PARCEL_PRINTF_FORMAT(6, 0) PARCEL_PRINTF_FORMAT(8, 0)
+PARCEL_ERRINFO_API PARCEL_PRINTF_FORMAT(6, 0) PARCEL_PRINTF_FORMAT(8, 0)
 int ErrSetFmtSys(const char* component, int componentNumber, const char* module, int line,
                  int traceFlag, const char* errorFormat, int rc, const char* detailFormat,
                  const char* systemCall, int errnoValue, ...) noexcept;
@@ -199,38 +200,39 @@ int ErrSetFmtSys(const char* component, int componentNumber, const char* module,
 // The compiler checks `value` against the arguments as a format, which guards
 // the formatted fields; for a text field it may warn about a text held in a
 // variable, which is taken as it stands all the same.
-PARCEL_PRINTF_FORMAT(2, 3) int ErrReplace(int index, const char* value, ...) noexcept;
+PARCEL_ERRINFO_API PARCEL_PRINTF_FORMAT(2, 3) int ErrReplace(int index, const char* value,
+                                                             ...) noexcept;
 
 // The text of field `index` of the stored record: an index of 0 or below gives
 // field 0, an index beyond the last field the empty text. With no record
 // stored, the empty text and the trace line "ErrGetFld: no error info
 // available" at level 2. The pointer is valid until the record changes.
-const char* ErrGetFld(int index) noexcept;
+PARCEL_ERRINFO_API const char* ErrGetFld(int index) noexcept;
 
 // Gives the area's address and the stored length. Returns 0; -2 when no record
 // is stored (the address and the length 0 are still given); -5 without memory
 // for the area (nothing given). Either out-pointer may be null. The record is
 // borrowed and stays valid until it changes.
-int ErrGetRecord(const char** address, int* length) noexcept;
+PARCEL_ERRINFO_API int ErrGetRecord(const char** address, int* length) noexcept;
 
 // Whether a record is stored.
-bool ErrHasInfo() noexcept;
+PARCEL_ERRINFO_API bool ErrHasInfo() noexcept;
 
 // Removes the stored record: the area is zero-filled and the length set to 0.
 // Returns 0.
-int ErrClear() noexcept;
+PARCEL_ERRINFO_API int ErrClear() noexcept;
 
 // Writes the system's text for `errnoValue` (platform/system_error_text.h)
 // into `buffer`, cut to `size` - 1 characters, and returns `buffer`; the empty
 // text for a number the system has no text for. Null when `size` < 1 or
 // `buffer` is null.
-char* ErrSysText(int errnoValue, char* buffer, int size) noexcept;
+PARCEL_ERRINFO_API char* ErrSysText(int errnoValue, char* buffer, int size) noexcept;
 
 // Copies the stored record in transfer form into `buffer` (`size` bytes) and
 // sets `*length` to the number of bytes written (nothing stored: 0). Returns
 // 0; -8 when the buffer fills before the record is copied (the first `size`
 // bytes are then written). `length` may be null.
-int ErrGetNetForm(char* buffer, int* length, int size) noexcept;
+PARCEL_ERRINFO_API int ErrGetNetForm(char* buffer, int* length, int size) noexcept;
 
 // Stores a record received from a peer, in transfer form or in EBCDIC (code
 // page 500 to ISO 8859-1; the codes 04 06 08-0A 14 15 17 1A 1B 1D-24 28-2C 30
@@ -244,7 +246,7 @@ int ErrGetNetForm(char* buffer, int* length, int size) noexcept;
 // NUL-terminated fields (error line "ErrCpNetToInt: bad err info (eyecatcher
 // destroyed)" and a dump of the bytes titled "bad err info"); -5 without
 // memory for the area. On every failure the earlier record stays stored.
-int ErrCpNetToInt(const char* data, int length) noexcept;
+PARCEL_ERRINFO_API int ErrCpNetToInt(const char* data, int length) noexcept;
 
 // Stores a record given in internal form (as ErrGetRecord gives it; `data` may
 // be the area itself), increments errCounter and replaces COUNTER with it.
@@ -255,7 +257,7 @@ int ErrCpNetToInt(const char* data, int length) noexcept;
 // bytes)"), or when the new COUNTER does not fit (the data then stay stored
 // with their own COUNTER); -5 without memory for the area. On -6 and the first
 // -1 the earlier record stays stored.
-int ErrCpTo(const char* data, int length) noexcept;
+PARCEL_ERRINFO_API int ErrCpTo(const char* data, int length) noexcept;
 
 // Looks a message text up in the message file: the path in the environment
 // variable "ERR_MSG_FILE", or "errmsg", fixed at the first call. The file is
@@ -268,11 +270,11 @@ int ErrCpTo(const char* data, int length) noexcept;
 // the trace line "ErrGetTxt: can't open file <path> (<errno> <its text>)" at level 2
 // and is tried again at the next call. Null `key` or `buffer`, or `size` < 1:
 // not found.
-bool ErrGetTxt(const char* key, char keyChar, char* buffer, int size) noexcept;
+PARCEL_ERRINFO_API bool ErrGetTxt(const char* key, char keyChar, char* buffer, int size) noexcept;
 
 // Hex dump of a damaged record, only while trcLevel is not 0: trcLevel is 2
 // for the duration; a newline, the dump (DpTrcHexDump) when the level of
 // trcHandle is at least 2, another newline. Reads only [data, data + length).
-void ErrTraceBadInfo(const char* data, int length, const char* title) noexcept;
+PARCEL_ERRINFO_API void ErrTraceBadInfo(const char* data, int length, const char* title) noexcept;
 
 #endif  // PARCEL_ERRINFO_ERRINFO_H_

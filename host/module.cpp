@@ -1,6 +1,8 @@
 // Module loading and slot calls for host programs.
 #include "host/module.h"
 
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 namespace parcel::host {
@@ -60,8 +62,16 @@ RunStatus RunRequest(const Module& module, char* request, std::uint32_t size,
   return response->empty() ? RunStatus::kNoResponse : RunStatus::kResponse;
 }
 
-std::string DefaultModulePath() {
-  return platform::ExecutableDirectory() + platform::ModuleFileName("parcel");
+const char* InstalledModuleFolder() { return PARCEL_MODULEDIR_FROM_BINDIR; }
+
+std::string CompanionFilePath(const std::string& file_name) {
+  const std::string folder = platform::ExecutableDirectory();
+  std::string beside = folder + file_name;
+  std::error_code error;
+  if (*InstalledModuleFolder() == '\0' || std::filesystem::exists(beside, error)) return beside;
+  return folder + InstalledModuleFolder() + file_name;
 }
+
+std::string DefaultModulePath() { return CompanionFilePath(platform::ModuleFileName("parcel")); }
 
 }  // namespace parcel::host

@@ -55,7 +55,17 @@ class Module {
   ParcelInstantiateFn instantiate_ = nullptr;
 };
 
-// Path of the module installed beside the running executable.
+// Path of the loadable file `file_name` (the module, the serve plug-in) that
+// goes with the running program: beside it, as in the build tree and the
+// Windows bundle, when it is there; otherwise in the folder the install puts
+// it in, InstalledModuleFolder() seen from the program's folder.
+std::string CompanionFilePath(const std::string& file_name);
+
+// The module folder of an install relative to the program's folder, with a
+// trailing separator ("../lib/parcel/"); empty where both are one folder.
+const char* InstalledModuleFolder();
+
+// CompanionFilePath of the module.
 std::string DefaultModulePath();
 
 enum class RunStatus {

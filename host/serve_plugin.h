@@ -1,5 +1,5 @@
-// The contract between parcel-host and its serve plug-in
-// (parcel-host-serve.so beside the program), built from the same sources:
+// The contract between parcel-host and its serve plug-in (parcel-host-serve.so,
+// beside the program or in the module folder), built from the same sources:
 // the options `parcel-host serve` takes, and the plug-in's one export.
 #ifndef PARCEL_HOST_SERVE_PLUGIN_H_
 #define PARCEL_HOST_SERVE_PLUGIN_H_

@@ -23,6 +23,7 @@
 #define PARCEL_NI_NI_H_
 
 #include "ni/ni_codes.h"
+#include "platform/export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -38,11 +39,11 @@ typedef int NI_HANDLE;
 /* Counted start and end of the library (the last end closes every handle).
  * The first start makes a table of 2048 handles; NiInitHandles makes one of
  * `max_handles` (later starts only count). */
-int NiInit(void);
-int NiInitHandles(int max_handles);
-int NiExit(void);
+PARCEL_NI_API int NiInit(void);
+PARCEL_NI_API int NiInitHandles(int max_handles);
+PARCEL_NI_API int NiExit(void);
 /* Turns the library's locks on; call once, before a second thread uses it. */
-void NiThreadsOn(void);
+PARCEL_NI_API void NiThreadsOn(void);
 
 /* What NiListen listens on (combine): TCP on IPv4, on IPv6 (both = one
  * dual-stack socket where the system has it), and the local stream socket
@@ -56,19 +57,19 @@ void NiThreadsOn(void);
  * address of the chosen families) and `port` (0: the system picks one, read
  * it back with NiHandlePort; a local socket then takes the same number).
  * NIESERV_USED when the port is taken. */
-int NiListen(const char* address, unsigned short port, int what, NI_HANDLE* handle);
+PARCEL_NI_API int NiListen(const char* address, unsigned short port, int what, NI_HANDLE* handle);
 /* Accepts one connection; NIETIMEOUT when none came within `timeout`. */
-int NiAccept(NI_HANDLE listener, int timeout, NI_HANDLE* handle);
+PARCEL_NI_API int NiAccept(NI_HANDLE listener, int timeout, NI_HANDLE* handle);
 /* Connects to `host` and `port`. With NI_BLOCK the connect completes here
  * and the handle is blocking; with a timeout of 0 or more the handle is
  * non-blocking and a connect still going on after `timeout` is finished by
  * the first transfer or NiCheckConnect. NIECONN_REFUSED when nobody
  * listens, NIEHOST_UNKNOWN for an unknown host. */
-int NiConnect(const char* host, unsigned short port, int timeout, NI_HANDLE* handle);
+PARCEL_NI_API int NiConnect(const char* host, unsigned short port, int timeout, NI_HANDLE* handle);
 /* Connects to the local stream socket of `port`. */
-int NiConnectLocal(unsigned short port, int timeout, NI_HANDLE* handle);
+PARCEL_NI_API int NiConnectLocal(unsigned short port, int timeout, NI_HANDLE* handle);
 /* Finishes a non-blocking connect: 0 connected, NIETIMEOUT still going on. */
-int NiCheckConnect(NI_HANDLE handle, int timeout);
+PARCEL_NI_API int NiCheckConnect(NI_HANDLE handle, int timeout);
 
 /* One message: NiWrite sends `length` bytes as one frame; `*written` gets
  * the payload bytes this call sent (on NIETIMEOUT call again with the rest).
@@ -78,21 +79,23 @@ int NiCheckConnect(NI_HANDLE handle, int timeout);
  * message waits: NIETOO_SMALL for a non-empty one, 0 for an empty one. The
  * peer's close gives NIECONN_BROKEN. A check request (NiPing) from the peer
  * is answered and not handed out. */
-int NiWrite(NI_HANDLE handle, const void* data, int length, int timeout, int* written);
-int NiRead(NI_HANDLE handle, void* buffer, int length, int timeout, int* received);
+PARCEL_NI_API int NiWrite(NI_HANDLE handle, const void* data, int length, int timeout,
+                          int* written);
+PARCEL_NI_API int NiRead(NI_HANDLE handle, void* buffer, int length, int timeout, int* received);
 /* Raw bytes without framing: NiReadRaw returns what is there (at most
  * `length` bytes). */
-int NiWriteRaw(NI_HANDLE handle, const void* data, int length, int timeout, int* written);
-int NiReadRaw(NI_HANDLE handle, void* buffer, int length, int timeout, int* received);
+PARCEL_NI_API int NiWriteRaw(NI_HANDLE handle, const void* data, int length, int timeout,
+                             int* written);
+PARCEL_NI_API int NiReadRaw(NI_HANDLE handle, void* buffer, int length, int timeout, int* received);
 /* Waits until the handle can be read (NI_WAIT_READ) or written
  * (NI_WAIT_WRITE): 0 or NIETIMEOUT. */
 #define NI_WAIT_READ 1
 #define NI_WAIT_WRITE 2
-int NiPeek(NI_HANDLE handle, int direction, int timeout);
+PARCEL_NI_API int NiPeek(NI_HANDLE handle, int direction, int timeout);
 /* Checks the connection: sends a check request and waits for the answer
  * (messages that arrive meanwhile are lost to the caller, so check an idle
  * connection). 0, NIETIMEOUT, NIECONN_BROKEN. */
-int NiPing(NI_HANDLE handle, int timeout);
+PARCEL_NI_API int NiPing(NI_HANDLE handle, int timeout);
 
 /* Waits on several handles: each entry names a handle and the events it
  * waits for; `revents` receives those that are ready (a broken connection
@@ -102,7 +105,7 @@ typedef struct NI_WAIT_ENTRY {
   short events;
   short revents;
 } NI_WAIT_ENTRY;
-int NiWait(NI_WAIT_ENTRY* entries, int count, int timeout, int* ready);
+PARCEL_NI_API int NiWait(NI_WAIT_ENTRY* entries, int count, int timeout, int* ready);
 
 /* Parameters. Per handle: */
 #define NI_PARAM_BLOCKING 1  /* 1 blocking, 0 non-blocking */
@@ -117,19 +120,19 @@ int NiWait(NI_WAIT_ENTRY* entries, int count, int timeout, int* ready);
 #define NI_PARAM_QUEUE_TEST_COUNT 22 /* calls of one blocked run */
 #define NI_PARAM_QUEUE_TEST_PERCENT 23
 #define NI_PARAM_WAIT_OVERRUN 24 /* seconds a wait may overrun before a trace line */
-int NiSetParam(NI_HANDLE handle, int param, int value);
-int NiGetParam(NI_HANDLE handle, int param, int* value);
+PARCEL_NI_API int NiSetParam(NI_HANDLE handle, int param, int value);
+PARCEL_NI_API int NiGetParam(NI_HANDLE handle, int param, int* value);
 
 /* The handle's local port (for a listener on port 0). */
-int NiHandlePort(NI_HANDLE handle, unsigned short* port);
+PARCEL_NI_API int NiHandlePort(NI_HANDLE handle, unsigned short* port);
 /* "address:port" of the local end (NI_END_LOCAL) or the peer (NI_END_PEER). */
 #define NI_END_LOCAL 0
 #define NI_END_PEER 1
-int NiHandleAddress(NI_HANDLE handle, int end, char* text, int size);
+PARCEL_NI_API int NiHandleAddress(NI_HANDLE handle, int end, char* text, int size);
 /* Shuts the sending direction (the peer reads the end of the stream). */
-int NiShutdownWrite(NI_HANDLE handle);
+PARCEL_NI_API int NiShutdownWrite(NI_HANDLE handle);
 /* Closes the handle (a listener's local socket file is removed). */
-int NiClose(NI_HANDLE handle);
+PARCEL_NI_API int NiClose(NI_HANDLE handle);
 
 /* Buffered handles. NiSetBuffered gives a connected handle a buffered
  * extension: NiWrite then never blocks (what the socket does not take waits
@@ -139,26 +142,26 @@ int NiClose(NI_HANDLE handle);
  * NI_PARAM_MAX_MSG: NIETOO_BIG before anything is allocated), check requests
  * and version requests are answered by the layer, and an error report from
  * the peer fails one read with the peer's code and error information. */
-int NiSetBuffered(NI_HANDLE handle);
+PARCEL_NI_API int NiSetBuffered(NI_HANDLE handle);
 /* The next whole message as the library's buffer (no copy); the caller
  * releases it with NiBufFree. */
 struct NIBUF;
-int NiReceive(NI_HANDLE handle, struct NIBUF** message, int timeout);
+PARCEL_NI_API int NiReceive(NI_HANDLE handle, struct NIBUF** message, int timeout);
 /* Releases the caller's reference to a message and clears `*message`. */
 #ifdef __cplusplus
 #define NI_NOEXCEPT noexcept
 #else
 #define NI_NOEXCEPT
 #endif
-void NiBufFree(struct NIBUF** message) NI_NOEXCEPT;
+PARCEL_NI_API void NiBufFree(struct NIBUF** message) NI_NOEXCEPT;
 /* Data and length of a message buffer. */
-const void* NiBufData(const struct NIBUF* message);
-int NiBufLength(const struct NIBUF* message);
+PARCEL_NI_API const void* NiBufData(const struct NIBUF* message);
+PARCEL_NI_API int NiBufLength(const struct NIBUF* message);
 /* Asks the peer's protocol version (a buffered handle): 0 and `*version`. */
-int NiVersion(NI_HANDLE handle, int timeout, int* version);
+PARCEL_NI_API int NiVersion(NI_HANDLE handle, int timeout, int* version);
 /* Sends an error report (the calling thread's error information and
  * `code`) to the peer of a buffered handle. */
-int NiSendError(NI_HANDLE handle, int code, int timeout);
+PARCEL_NI_API int NiSendError(NI_HANDLE handle, int code, int timeout);
 /* Parameters of buffered handles. */
 #define NI_PARAM_MAX_QUEUE 64  /* queued messages at most (default 0: only the one on the wire) */
 #define NI_PARAM_WARN_QUEUE 65 /* NIEQUE_FULL when this few places are left */
@@ -178,13 +181,14 @@ typedef struct NI_SEL_EVENT {
   NI_HANDLE handle;
   int events;
 } NI_SEL_EVENT;
-int NiSelNewSet(NI_SELSET** set);
-int NiSelDestroySet(NI_SELSET** set);
+PARCEL_NI_API int NiSelNewSet(NI_SELSET** set);
+PARCEL_NI_API int NiSelDestroySet(NI_SELSET** set);
 /* Sets what `handle` is waited for (0 takes it out of the set). */
-int NiSelSet(NI_SELSET* set, NI_HANDLE handle, int interest);
+PARCEL_NI_API int NiSelSet(NI_SELSET* set, NI_HANDLE handle, int interest);
 /* Waits until handles are ready: up to `capacity` of them in `events`,
  * `*count` how many; NIETIMEOUT when none became ready. */
-int NiSelWait(NI_SELSET* set, int timeout, NI_SEL_EVENT* events, int capacity, int* count);
+PARCEL_NI_API int NiSelWait(NI_SELSET* set, int timeout, NI_SEL_EVENT* events, int capacity,
+                            int* count);
 
 /* Hand-over of a handle to the process at the other end of a buffered
  * connection on the same host (on POSIX the connection must be a local
@@ -192,13 +196,13 @@ int NiSelWait(NI_SELSET* set, int timeout, NI_SEL_EVENT* events, int capacity, i
  * allows it (NiAllowTakeOver); the handing side calls NiHandOver, and after
  * it the handed handle reports NIEPASSED; the taking side's read returns
  * NIEACCEPT and NiTakeOver collects the new handle. */
-int NiAllowTakeOver(NI_HANDLE connection, int allow);
-int NiHandOver(NI_HANDLE connection, NI_HANDLE handed, int timeout);
-int NiTakeOver(NI_HANDLE connection, NI_HANDLE* taken);
+PARCEL_NI_API int NiAllowTakeOver(NI_HANDLE connection, int allow);
+PARCEL_NI_API int NiHandOver(NI_HANDLE connection, NI_HANDLE handed, int timeout);
+PARCEL_NI_API int NiTakeOver(NI_HANDLE connection, NI_HANDLE* taken);
 
 /* Name and text template of a code. */
-const char* NiErrorName(int code);
-const char* NiErrorText(int code);
+PARCEL_NI_API const char* NiErrorName(int code);
+PARCEL_NI_API const char* NiErrorText(int code);
 
 #ifdef __cplusplus
 }

@@ -21,6 +21,7 @@
 #include <cstdint>
 
 #include "platform/critical_section.h"
+#include "platform/export.h"
 
 // Result codes.
 inline constexpr int THR_OK = 0;
@@ -34,8 +35,8 @@ inline constexpr int THR_ERR_NOKEYS = 14;   // the system has no free key
 // A key variable holding this value holds no key.
 inline constexpr std::uint32_t THR_KEY_NONE = 0xFFFFFFFFu;
 
-extern std::atomic<bool> thrActive;
-extern std::atomic<bool> thrReady;
+extern PARCEL_RUNTIME_API std::atomic<bool> thrActive;
+extern PARCEL_RUNTIME_API std::atomic<bool> thrReady;
 
 namespace parcel::runtime {
 
@@ -47,7 +48,7 @@ using ThrKeyDestructor = void (*)(void* value);
 
 // Turns thrActive and thrReady on. Call once at start, before a second thread
 // uses the library layers.
-void EnableThreadServices() noexcept;
+PARCEL_RUNTIME_API void EnableThreadServices() noexcept;
 
 // Passes the calling thread's non-null values of every registered key that has
 // a destructor to that destructor, each after its value was reset to null; a
@@ -55,23 +56,23 @@ void EnableThreadServices() noexcept;
 // of ending threads are released this way automatically (from the system's
 // thread-end notification); a thread may call this earlier, for instance
 // before it returns to a pool. Requires: no key is released meanwhile.
-void ReleaseThreadValues() noexcept;
+PARCEL_RUNTIME_API void ReleaseThreadValues() noexcept;
 
 }  // namespace parcel::runtime
 
 // Initialises the critical section at `lock`; returns THR_OK. `name` (such as
 // "NI hdl section") is not stored. A null lock does nothing.
-int ThrLockInit(parcel::runtime::ThrLock* lock, const char* name) noexcept;
+PARCEL_RUNTIME_API int ThrLockInit(parcel::runtime::ThrLock* lock, const char* name) noexcept;
 
 // While thrActive is on, enters (blocks until the calling thread owns) /
 // leaves the lock; the owner may enter again and leaves as often. While it is
 // off, the lock is not touched. Returns THR_OK.
-int ThrLockEnter(parcel::runtime::ThrLock* lock) noexcept;
-int ThrLockLeave(parcel::runtime::ThrLock* lock) noexcept;
+PARCEL_RUNTIME_API int ThrLockEnter(parcel::runtime::ThrLock* lock) noexcept;
+PARCEL_RUNTIME_API int ThrLockLeave(parcel::runtime::ThrLock* lock) noexcept;
 
 // THR_ERR_NOTREADY, leaving the lock as it is, while thrReady is off; otherwise
 // deletes the critical section and returns THR_OK. Requires: not owned.
-int ThrLockDelete(parcel::runtime::ThrLock* lock) noexcept;
+PARCEL_RUNTIME_API int ThrLockDelete(parcel::runtime::ThrLock* lock) noexcept;
 
 // Thread-local keys. Each operation takes the address of the caller's key
 // variable; null gives THR_ERR_NOKEY (ThrKeyGet: null).
@@ -82,7 +83,8 @@ int ThrLockDelete(parcel::runtime::ThrLock* lock) noexcept;
 // replaced. THR_ERR_NOKEYS, `*key` then THR_KEY_NONE, when the system has no
 // free key; THR_ERR_NOMEM, the new key staying in `*key` but unregistered,
 // when the registry entry cannot be allocated.
-int ThrKeyAlloc(std::uint32_t* key, parcel::runtime::ThrKeyDestructor destructor) noexcept;
+PARCEL_RUNTIME_API int ThrKeyAlloc(std::uint32_t* key,
+                                   parcel::runtime::ThrKeyDestructor destructor) noexcept;
 
 // Frees the key in `*key` (values still held by threads are not destroyed),
 // unregisters it and sets `*key` to THR_KEY_NONE. A module releases its keys
@@ -90,15 +92,15 @@ int ThrKeyAlloc(std::uint32_t* key, parcel::runtime::ThrKeyDestructor destructor
 // until then, and would call into the unloaded code at the next thread end. THR_ERR_NOKEY when
 // `*key` is THR_KEY_NONE; THR_ERR_SYSCALL when the system rejects the key, the variable and the
 // registry being cleared all the same.
-int ThrKeyRelease(std::uint32_t* key) noexcept;
+PARCEL_RUNTIME_API int ThrKeyRelease(std::uint32_t* key) noexcept;
 
 // Stores `value` for the calling thread; makes the key first (no destructor)
 // when `*key` is THR_KEY_NONE and returns that failure, if any. THR_ERR_SYSCALL
 // when the system refuses the value.
-int ThrKeySet(std::uint32_t* key, void* value) noexcept;
+PARCEL_RUNTIME_API int ThrKeySet(std::uint32_t* key, void* value) noexcept;
 
 // The calling thread's value, null when none was set. Makes the key first (no
 // destructor) when `*key` is THR_KEY_NONE; null when that fails.
-void* ThrKeyGet(std::uint32_t* key) noexcept;
+PARCEL_RUNTIME_API void* ThrKeyGet(std::uint32_t* key) noexcept;
 
 #endif  // PARCEL_RUNTIME_THR_H_

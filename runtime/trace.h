@@ -110,29 +110,36 @@ struct DpTrcPattern {
 
 // Process-wide settings, read by the writers and by the library layers' trace
 // statements; assigned directly by their owners.
-extern int trcLevel;            // 0 = no trace (default); a level-N statement writes when >= N
-extern int trcEntryLevel;       // level of the statement being written; 2 between statements
-extern void* trcHandle;         // handle the library layers write through; null = stderr
-extern int trcStampMode;        // <= 0 no stamps; 1 one per second (default); > 1 fine stamps
-extern int trcMaxFileSize;      // bytes; below 1 = no size watch (default -1)
-extern bool trcFileLevelCheck;  // also test the file record's level (default off)
-extern bool trcMaskSecrets;     // mask marked identifiers in hex dumps (default on)
+extern PARCEL_RUNTIME_API int
+    trcLevel;  // 0 = no trace (default); a level-N statement writes when >= N
+extern PARCEL_RUNTIME_API int
+    trcEntryLevel;  // level of the statement being written; 2 between statements
+extern PARCEL_RUNTIME_API void*
+    trcHandle;  // handle the library layers write through; null = stderr
+extern PARCEL_RUNTIME_API int
+    trcStampMode;  // <= 0 no stamps; 1 one per second (default); > 1 fine stamps
+extern PARCEL_RUNTIME_API int trcMaxFileSize;  // bytes; below 1 = no size watch (default -1)
+extern PARCEL_RUNTIME_API bool
+    trcFileLevelCheck;                          // also test the file record's level (default off)
+extern PARCEL_RUNTIME_API bool trcMaskSecrets;  // mask marked identifiers in hex dumps (default on)
 // Watch patterns, ended by an entry whose pattern is null; null = none. Borrowed:
 // the array stays valid while it is installed.
-extern DpTrcPattern* trcPatterns;
-extern parcel::runtime::TraceMaxSizeHook trcMaxSizeHook;  // null = none
-extern parcel::runtime::TraceLogHook trcLogHook;          // null = no system log
-extern parcel::runtime::TraceCopyHook trcCopyHook;        // null = no system log
-extern std::FILE* trcErrorStream;  // where CTRC_IS_HANDLE diagnostics go; null = nowhere
+extern PARCEL_RUNTIME_API DpTrcPattern* trcPatterns;
+extern PARCEL_RUNTIME_API parcel::runtime::TraceMaxSizeHook trcMaxSizeHook;  // null = none
+extern PARCEL_RUNTIME_API parcel::runtime::TraceLogHook trcLogHook;          // null = no system log
+extern PARCEL_RUNTIME_API parcel::runtime::TraceCopyHook trcCopyHook;        // null = no system log
+extern PARCEL_RUNTIME_API std::FILE*
+    trcErrorStream;  // where CTRC_IS_HANDLE diagnostics go; null = nowhere
 // Source location of the next error line: a file name padded to 12 characters,
 // then the line number; set by DpTrcSetLocation.
-extern char trcLocation[parcel::runtime::kTraceLocationSize];
-extern std::atomic<int> trcNesting;  // trace statements in progress
-extern DpTrcFile* trcDefaultFile;    // borrowed; file record of components without one
+extern PARCEL_RUNTIME_API char trcLocation[parcel::runtime::kTraceLocationSize];
+extern PARCEL_RUNTIME_API std::atomic<int> trcNesting;  // trace statements in progress
+extern PARCEL_RUNTIME_API DpTrcFile*
+    trcDefaultFile;  // borrowed; file record of components without one
 
 // The component registry: slots 1 .. next_free_comp-1 are in use.
-extern DpTrcComponent ctrcadm[parcel::runtime::kTraceComponentSlots];
-extern int next_free_comp;
+extern PARCEL_RUNTIME_API DpTrcComponent ctrcadm[parcel::runtime::kTraceComponentSlots];
+extern PARCEL_RUNTIME_API int next_free_comp;
 
 // Line writers. Each resolves `handle`, applies the level tests, writes one
 // line (a time stamp first where stated), flushes the stream and returns. A
@@ -145,41 +152,48 @@ extern int next_free_comp;
 // and the indentation, unless it continues the component's own open line, and
 // every inner line of the text gets the same prefix. After the write, the
 // watch patterns and the size watch run.
-PARCEL_PRINTF_FORMAT(2, 3) void DpTrc(void* handle, const char* format, ...) noexcept;
+PARCEL_RUNTIME_API PARCEL_PRINTF_FORMAT(2, 3) void DpTrc(void* handle, const char* format,
+                                                         ...) noexcept;
 // DpTrcNoStamp: DpTrc without the time stamp.
-PARCEL_PRINTF_FORMAT(2, 3) void DpTrcNoStamp(void* handle, const char* format, ...) noexcept;
+PARCEL_RUNTIME_API PARCEL_PRINTF_FORMAT(2, 3) void DpTrcNoStamp(void* handle, const char* format,
+                                                                ...) noexcept;
 // DpTrcError, DpTrcErrorNarrow, DpTrcWarning: a time stamp, then one line
 // "*** ERROR => " (or "*** WARNING => ") text " [file name line]\n" from
 // trcLocation; a newline that ends the format is dropped. A tagged component
 // writes unless its level is below 1. Watch patterns run; the size watch does
 // not. DpTrcErrorNarrow formats through the side buffer; its text is the same.
-PARCEL_PRINTF_FORMAT(2, 3) void DpTrcError(void* handle, const char* format, ...) noexcept;
-PARCEL_PRINTF_FORMAT(2, 3) void DpTrcErrorNarrow(void* handle, const char* format, ...) noexcept;
-PARCEL_PRINTF_FORMAT(2, 3) void DpTrcWarning(void* handle, const char* format, ...) noexcept;
+PARCEL_RUNTIME_API PARCEL_PRINTF_FORMAT(2, 3) void DpTrcError(void* handle, const char* format,
+                                                              ...) noexcept;
+PARCEL_RUNTIME_API PARCEL_PRINTF_FORMAT(2, 3) void DpTrcErrorNarrow(void* handle,
+                                                                    const char* format,
+                                                                    ...) noexcept;
+PARCEL_RUNTIME_API PARCEL_PRINTF_FORMAT(2, 3) void DpTrcWarning(void* handle, const char* format,
+                                                                ...) noexcept;
 // DpTrcErrno: like DpTrcError with the suffix " (errno: text) [file line]\n"
 // for the errno value current at the call; no watch patterns.
-PARCEL_PRINTF_FORMAT(2, 3) void DpTrcErrno(void* handle, const char* format, ...) noexcept;
+PARCEL_RUNTIME_API PARCEL_PRINTF_FORMAT(2, 3) void DpTrcErrno(void* handle, const char* format,
+                                                              ...) noexcept;
 
 // Writes the time stamp line that the stamping writers write before their
 // line, when trcStampMode and the last stamp time ask for one. Keeps errno.
-void DpTrcStamp(void* handle) noexcept;
+PARCEL_RUNTIME_API void DpTrcStamp(void* handle) noexcept;
 
 // Records the source location the next error or errno line carries: the part
 // of `sourcePath` after its last backslash (all of it without one; null counts
 // as empty), padded or cut to 12 characters, then `line` in decimal.
-void DpTrcSetLocation(const char* sourcePath, int line) noexcept;
+PARCEL_RUNTIME_API void DpTrcSetLocation(const char* sourcePath, int line) noexcept;
 
 // Atomically increments / decrements trcNesting. They do not exclude threads.
-void DpTrcEnter() noexcept;
-void DpTrcLeave() noexcept;
+PARCEL_RUNTIME_API void DpTrcEnter() noexcept;
+PARCEL_RUNTIME_API void DpTrcLeave() noexcept;
 
 // The level of a tagged component handle; 3 for every other handle. A handle
 // that fails CTRC_IS_HANDLE gets the diagnostic first.
-int DpTrcLevelOf(void* handle) noexcept;
+PARCEL_RUNTIME_API int DpTrcLevelOf(void* handle) noexcept;
 
 // False when `handle` lies inside `ctrcadm` but not in an in-use component slot;
 // the diagnostic is then written to trcErrorStream when one is set.
-bool CTRC_IS_HANDLE(const void* handle) noexcept;
+PARCEL_RUNTIME_API bool CTRC_IS_HANDLE(const void* handle) noexcept;
 
 // Hex dump of the low 32 bits of `length` bytes at `data`, one line of 16 bytes
 // per DpTrcNoStamp write (at entry level 2) between a title line and dash lines.
@@ -189,23 +203,24 @@ bool CTRC_IS_HANDLE(const void* handle) noexcept;
 // shown as "xx" and "." up to and including an end marker "-ATT" or "-NEW".
 // Does nothing for length 0, null data or another charset. Reads only
 // [data, data + length); `title` may be null.
-void DpTrcHexDump(void* handle, const char* title, const void* data, std::uint64_t length,
-                  int charset) noexcept;
+PARCEL_RUNTIME_API void DpTrcHexDump(void* handle, const char* title, const void* data,
+                                     std::uint64_t length, int charset) noexcept;
 
 // Builds a 64-byte system-log record from the formatted text (at most 99
 // characters) and trcLocation with trcCopyHook, and hands it to trcLogHook with
 // type 'l' (text of at most 52 characters, followed by 8 characters of the file
 // name and 4 of the line number) or ' ' (the first 64 bytes of the text area,
 // blank-padded). Does nothing unless both hooks are set. Keeps errno.
-PARCEL_PRINTF_FORMAT(2, 3)
-void DpTrcSysLog(const char* messageId, const char* format, ...) noexcept;
+PARCEL_RUNTIME_API PARCEL_PRINTF_FORMAT(2, 3) void DpTrcSysLog(const char* messageId,
+                                                               const char* format, ...) noexcept;
 // As DpTrcSysLog, with type 'm' records for texts of at most 38 characters: the
 // text, 7 bytes of each field (blank-padded when shorter; null counts as
 // empty), 8 of the file name and 4 of the line number. Longer texts, and texts
 // that cannot be formatted, go to DpTrcSysLog(messageId, "%s", text).
-PARCEL_PRINTF_FORMAT(4, 5)
-void DpTrcSysLog2(const char* messageId, const char* field1, const char* field2, const char* format,
-                  ...) noexcept;
+PARCEL_RUNTIME_API PARCEL_PRINTF_FORMAT(4, 5) void DpTrcSysLog2(const char* messageId,
+                                                                const char* field1,
+                                                                const char* field2,
+                                                                const char* format, ...) noexcept;
 
 // True when `pattern` is found in `text`. The pattern language: `*` any run of
 // characters (also none), `?` any one character, backslash: the next pattern
@@ -213,12 +228,12 @@ void DpTrcSysLog2(const char* messageId, const char* field1, const char* field2,
 // a pattern that begins with `*` or `?` is tried at the start of the text only,
 // any other at every position. Null arguments never match. Time is bounded by
 // the product of the two lengths, whatever the number of `*`.
-bool DpTrcFindPattern(const char* text, const char* pattern) noexcept;
+PARCEL_RUNTIME_API bool DpTrcFindPattern(const char* text, const char* pattern) noexcept;
 
 // True when `pattern` matches all of `text`, or with `prefixOnly` a prefix of
 // it; with `ignoreCase` characters are compared after conversion to upper case.
-bool DpTrcWildMatch(const char* text, const char* pattern, bool prefixOnly,
-                    bool ignoreCase) noexcept;
+PARCEL_RUNTIME_API bool DpTrcWildMatch(const char* text, const char* pattern, bool prefixOnly,
+                                       bool ignoreCase) noexcept;
 
 namespace parcel::runtime {
 
@@ -226,7 +241,7 @@ namespace parcel::runtime {
 // the process-wide trace statement lock while thrActive is on, DpTrcEnter,
 // and for a level other than 2 sets trcEntryLevel; the destructor undoes these
 // in reverse order. Statements may nest in one thread (the lock is recursive).
-class TraceStatement {
+class PARCEL_RUNTIME_API TraceStatement {
  public:
   explicit TraceStatement(int level) noexcept;
   ~TraceStatement();
@@ -240,45 +255,46 @@ class TraceStatement {
 
 // The trace statement lock, for code that calls the writers directly from
 // several threads. Recursive; taken whatever thrActive says.
-void LockTraceStatements() noexcept;
-void UnlockTraceStatements() noexcept;
+PARCEL_RUNTIME_API void LockTraceStatements() noexcept;
+PARCEL_RUNTIME_API void UnlockTraceStatements() noexcept;
 
 // Registers a component in the next free slot of ctrcadm and returns its handle
 // (the slot's address), or null when all slots are taken. `indent` starts at 0.
 // `file` is borrowed and may be null.
 // Requires: no other thread traces or registers.
-DpTrcComponent* RegisterTraceComponent(char tag, int level, DpTrcFile* file) noexcept;
+PARCEL_RUNTIME_API DpTrcComponent* RegisterTraceComponent(char tag, int level,
+                                                          DpTrcFile* file) noexcept;
 
 // Set a registered component's level or indentation. False when `handle` is
 // not an in-use component slot.
-bool SetTraceComponentLevel(void* handle, int level) noexcept;
-bool SetTraceComponentIndent(void* handle, int indent) noexcept;
+PARCEL_RUNTIME_API bool SetTraceComponentLevel(void* handle, int level) noexcept;
+PARCEL_RUNTIME_API bool SetTraceComponentIndent(void* handle, int indent) noexcept;
 
 // Prepares `file` for `stream` (borrowed) with its own stamp and size-check
 // times, all starting at 0.
-void InitTraceFile(DpTrcFile* file, std::FILE* stream, int level) noexcept;
+PARCEL_RUNTIME_API void InitTraceFile(DpTrcFile* file, std::FILE* stream, int level) noexcept;
 
 // Opens the file at `path` (binary mode, appending or truncating) as a new
 // trace file record of `level`; null when it cannot be opened or no memory is
 // left. The record owns its stream; release it with CloseTraceFile.
-DpTrcFile* OpenTraceFile(const char* path, bool append, int level) noexcept;
+PARCEL_RUNTIME_API DpTrcFile* OpenTraceFile(const char* path, bool append, int level) noexcept;
 
 // Closes a record from OpenTraceFile and frees it. Components that refer to it
 // lose their file record, and trcDefaultFile is cleared when it is this one.
 // Null does nothing. Requires: no other thread traces.
-void CloseTraceFile(DpTrcFile* file) noexcept;
+PARCEL_RUNTIME_API void CloseTraceFile(DpTrcFile* file) noexcept;
 
 // Installs hooks that write system-log records to the operating system's log
 // (platform/system_log.h) with a plain byte copy.
-void UseSystemLog() noexcept;
+PARCEL_RUNTIME_API void UseSystemLog() noexcept;
 
 // Sets the clock of the time stamps and the size watch; null restores the
 // system clock. Meant for tests and replays.
-void SetTraceClock(TraceClock clock) noexcept;
+PARCEL_RUNTIME_API void SetTraceClock(TraceClock clock) noexcept;
 
 // Restores every setting, the registry and the line state to their values at
 // process start (files are not closed). Requires: no other thread traces.
-void ResetTrace() noexcept;
+PARCEL_RUNTIME_API void ResetTrace() noexcept;
 
 }  // namespace parcel::runtime
 

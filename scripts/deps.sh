@@ -12,6 +12,7 @@ packages=(
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 clang-tools clang-format util-linux
   unzip zip p7zip-full libarchive-tools patch netbase
   pkgconf chromium
+  dpkg-dev lintian
   "$@"
 )
 # The browser test runs playwright-core from npm on Node; Node installed by

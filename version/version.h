@@ -16,6 +16,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/export.h"
+
 namespace parcel::version {
 
 // The stamp scan reads the file through one buffer of this many bytes, so
@@ -43,8 +45,9 @@ inline constexpr std::size_t kMaxLineLength = kLineBufferSize - 2;
 // heap copy. Returns 0 when the file cannot be opened, holds fewer than four
 // of the values, or memory runs out; every out is then null. Returns 0 also
 // when any out pointer is null, after setting the others to null.
-std::int32_t ReadVersionInfo(const char* path, char** fileVersion, char** productVersion,
-                             char** platform, char** specialBuild) noexcept;
+PARCEL_VERSION_API std::int32_t ReadVersionInfo(const char* path, char** fileVersion,
+                                                char** productVersion, char** platform,
+                                                char** specialBuild) noexcept;
 
 // Reads the four version strings from the version resource of the file at
 // `path` alone: the text values FileVersion, ProductVersion, Platform and
@@ -55,7 +58,8 @@ std::int32_t ReadVersionInfo(const char* path, char** fileVersion, char** produc
 // Returns 1 with four heap copies, or 0 with four null outs when `path` is
 // null, the file has no version resource, a value is missing, any out pointer
 // is null, or memory runs out.
-std::int32_t ReadVersionResource(const char* path, char** fileVersion, char** productVersion,
-                                 char** platform, char** specialBuild) noexcept;
+PARCEL_VERSION_API std::int32_t ReadVersionResource(const char* path, char** fileVersion,
+                                                    char** productVersion, char** platform,
+                                                    char** specialBuild) noexcept;
 
 #endif  // PARCEL_VERSION_VERSION_H_

@@ -66,7 +66,7 @@ int Version(const std::string& file);
 std::string OutputFileName(const OutputRecord& record, std::size_t index,
                            std::vector<std::string>* taken);
 
-// Loads the serve plug-in beside the program and runs the HTTP host in it.
+// Loads the serve plug-in (see CompanionFilePath) and runs the HTTP host in it.
 // kExitInternal with a message when the plug-in cannot be loaded; on systems
 // without the HTTP host, kExitUsage with a message.
 int RunServePlugin(const ServeOptions& options);

@@ -22,9 +22,11 @@ namespace {
 using parcel::host::Verbosity;
 
 void AddModuleOption(CLI::App* command, std::string* module) {
-  command->add_option("--module", *module,
-                      "Module file to load (default: " +
-                          parcel::platform::ModuleFileName("parcel") + " beside this program)");
+  std::string where = parcel::platform::ModuleFileName("parcel") + " beside this program";
+  if (*parcel::host::InstalledModuleFolder() != '\0') {
+    where += ", else in " + std::string(parcel::host::InstalledModuleFolder()) + " from there";
+  }
+  command->add_option("--module", *module, "Module file to load (default: " + where + ")");
 }
 
 void AddVerbosityFlags(CLI::App* command, bool* quiet, bool* verbose) {

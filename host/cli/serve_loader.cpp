@@ -1,16 +1,17 @@
-// parcel-host serve: loads the HTTP host from its plug-in beside the program.
+// parcel-host serve: loads the HTTP host from its plug-in, which lies beside
+// the program or in the installed module folder.
 #include <cstdio>
 #include <string>
 
 #include "host/cli/commands.h"
+#include "host/module.h"
 #include "host/serve_plugin.h"
 #include "platform/dynamic_library.h"
 
 namespace parcel::host {
 
 int RunServePlugin(const ServeOptions& options) {
-  const std::string path =
-      platform::ExecutableDirectory() + platform::ModuleFileName(kServePluginStem);
+  const std::string path = CompanionFilePath(platform::ModuleFileName(kServePluginStem));
   platform::DynamicLibrary plugin;
   std::string error;
   if (!plugin.Open(path, &error)) {
