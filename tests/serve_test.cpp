@@ -65,7 +65,7 @@ class OutputStoreTest : public ::testing::Test {
   Put PutOne(OutputStore& store, const std::string& name, const std::string& bytes,
              std::string* token = nullptr) {
     std::string ignored, error;
-    return store.Put(name, bytes, token != nullptr ? token : &ignored, &error);
+    return store.Put(name, bytes, "", token != nullptr ? token : &ignored, &error);
   }
 
   // The archive's bytes when `token` opens it; the status otherwise.
@@ -277,19 +277,35 @@ bool Feed(UploadCollector& collector, const std::vector<Part>& parts, std::size_
 }
 
 TEST(UploadPaths, NormalizeEntryPathKeepsNothingThatClimbs) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"", ""},
-      {"docs", "docs"},
-      {"/a/./b\\..\\c/", "a\\b\\c"},
-      {"../../etc", "etc"},
-      {"..", ""},
-      {"\\\\server\\share\\x", "server\\share\\x"},
-      {"a//b", "a\\b"},
-      {"...", "..."},
-      {"caf\xc3\xa9/\xe6\x97\xa5", "caf\xc3\xa9\\\xe6\x97\xa5"},
+  using enum parcel::host::PathProblem;
+  const std::vector<std::tuple<std::string, parcel::host::PathProblem, std::string>> cases = {
+      {"", kNone, ""},
+      {"docs", kNone, "docs"},
+      {"/a/b\\c/", kNone, "a\\b\\c"},
+      {"\\\\server\\share\\x", kNone, "server\\share\\x"},
+      {"a//b", kNone, "a\\b"},
+      {"...", kNone, "..."},
+      {"C:\\Windows\\evil.txt", kNone, "Windows\\evil.txt"},
+      {"c:evil.txt", kNone, "evil.txt"},
+      {"C:\\", kNone, ""},
+      {"1:x", kNone, "1:x"},
+      {"caf\xc3\xa9/\xe6\x97\xa5", kNone, "caf\xc3\xa9\\\xe6\x97\xa5"},
+      {"/a/./b", kDotLevel, ""},
+      {"../../etc", kDotLevel, ""},
+      {"a\\..", kDotLevel, ""},
+      {"C:..\\x", kDotLevel, ""},
+      {"a\tb", kControlCharacter, ""},
+      {"a\x7f", kControlCharacter, ""},
+      {"caf\xe9", kInvalidUtf8, ""},
+      {"\xc0\xaf", kInvalidUtf8, ""},          // overlong '/'
+      {"\xed\xa0\x80", kInvalidUtf8, ""},      // a surrogate
+      {"\xf4\x90\x80\x80", kInvalidUtf8, ""},  // above U+10FFFF
+      {"\xe6\x97", kInvalidUtf8, ""},          // cut short
   };
-  for (const auto& [text, expected] : cases) {
-    EXPECT_EQ(parcel::host::NormalizeEntryPath(text), expected) << text;
+  for (const auto& [text, problem, expected] : cases) {
+    std::string out = "unchanged";
+    EXPECT_EQ(parcel::host::NormalizeEntryPath(text, &out), problem) << text;
+    EXPECT_EQ(out, expected) << text;
   }
 }
 
@@ -352,6 +368,14 @@ TEST(Upload, LimitsAndBadNames) {
       {"name of dots", {}, {{"f", "../..", "x"}}, kBadRequest},
       {"name of separators", {}, {{"f", "/", "x"}}, kBadRequest},
       {"control character", {}, {{"f", "a\nb", "x"}}, kBadRequest},
+      {"control character in a path", {}, {{"path", "", "a\rb"}, {"f", "x", "x"}}, kBadRequest},
+      {"dot level in a path", {}, {{"path", "", "a/../b"}, {"f", "x", "x"}}, kBadRequest},
+      {"invalid UTF-8", {}, {{"f", "caf\xe9", "x"}}, kBadRequest},
+      {"the same entry twice",
+       {},
+       {{"f", "a/b", "x"}, {"path", "", "a"}, {"f", "b", "y"}},
+       kBadRequest},
+      {"the same name in two folders", {}, {{"f", "a/b", "x"}, {"f", "b", "y"}}, kNone},
       {"delete character", {}, {{"f", "a\x7f", "x"}}, kBadRequest},
       {"no file", {}, {{"path", "", "docs"}, {"f", "", ""}}, kBadRequest},
       {"nothing", {}, {}, kBadRequest},
@@ -394,6 +418,7 @@ TEST(AccessLog, JsonStringsStayOnOneAsciiLine) {
 TEST(AccessLog, LineCarriesEveryField) {
   parcel::host::AccessRecord record;
   record.time = std::chrono::system_clock::time_point(std::chrono::milliseconds(86400123));
+  record.id = "c0ffee00-7";
   record.remote = "::1";
   record.method = "GET";
   record.path = "/output/\"x\"";
@@ -401,7 +426,8 @@ TEST(AccessLog, LineCarriesEveryField) {
   record.bytes = 58;
   record.milliseconds = 1.25;
   EXPECT_EQ(parcel::host::AccessLogLine(record),
-            "{\"time\":\"1970-01-02T00:00:00.123Z\",\"remote\":\"::1\",\"method\":\"GET\","
+            "{\"time\":\"1970-01-02T00:00:00.123Z\",\"id\":\"c0ffee00-7\",\"remote\":\"::1\","
+            "\"method\":\"GET\","
             "\"path\":\"/output/\\\"x\\\"\",\"status\":404,\"bytes\":58,\"ms\":1.250}");
   record.milliseconds = -1;
   EXPECT_NE(parcel::host::AccessLogLine(record).find("\"ms\":null}"), std::string::npos);
