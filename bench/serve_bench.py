@@ -3,8 +3,8 @@
 
   serve_bench.py --host build/release/parcel-host uploads DIR
       Uploads every file of DIR (the corpus's small set) as one upload each,
-      from --clients clients on keep-alive connections, and prints uploads per
-      second.
+      from --clients clients on keep-alive connections (or a new connection
+      per upload with --new-connections), and prints uploads per second.
 
   serve_bench.py --host build/release/parcel-host soak DIR --seconds 180
       A mixed load for --seconds from --clients clients: uploads of a few
@@ -75,7 +75,7 @@ def upload(connection, files):
     return response.status, response.getheader("X-Parcel-Token"), document
 
 
-def bench_uploads(server, files, clients):
+def bench_uploads(server, files, clients, keep_alive):
     work = list(range(len(files)))
     lock = threading.Lock()
     failures = []
@@ -87,6 +87,9 @@ def bench_uploads(server, files, clients):
                 if not work:
                     break
                 k = work.pop()
+            if not keep_alive:
+                connection.close()
+                connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=60)
             status, _, document = upload(connection, [files[k]])
             if status != 200 and len(files[k][1]) > 0:
                 failures.append((files[k][0], status, document[:200]))
@@ -102,7 +105,8 @@ def bench_uploads(server, files, clients):
     if failures:
         sys.exit(f"{len(failures)} uploads failed, first: {failures[0]}")
     total = sum(len(data) for _, data in files)
-    print(json.dumps({"uploads": len(files), "clients": clients, "seconds": round(seconds, 3),
+    print(json.dumps({"uploads": len(files), "clients": clients, "keep_alive": keep_alive,
+                      "seconds": round(seconds, 3),
                       "uploads_per_second": round(len(files) / seconds, 1),
                       "mb_per_second": round(total / seconds / 1e6, 2)}))
 
@@ -203,6 +207,8 @@ def main():
     parser.add_argument("--clients", type=int, default=4)
     parser.add_argument("--limit", type=int, default=0, help="use only the first N files")
     parser.add_argument("--seconds", type=int, default=180)
+    parser.add_argument("--new-connections", action="store_true",
+                        help="uploads: one connection per upload instead of keep-alive")
     parser.add_argument("--server-arg", action="append", default=[])
     parser.add_argument("what", choices=["uploads", "soak"])
     parser.add_argument("corpus")
@@ -211,7 +217,7 @@ def main():
     server = Server(args.host, args.server_arg)
     try:
         if args.what == "uploads":
-            bench_uploads(server, files, args.clients)
+            bench_uploads(server, files, args.clients, not args.new_connections)
         else:
             soak(server, files, args.clients, args.seconds)
     finally:

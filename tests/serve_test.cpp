@@ -3,6 +3,7 @@
 // serve_e2e.py.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -222,6 +223,73 @@ TEST_F(OutputStoreTest, DirectoryRules) {
   EXPECT_FALSE(store.Open(Options(), &error));
   EXPECT_NE(error.find("neither empty nor a store directory"), std::string::npos) << error;
   EXPECT_EQ(ReadFile(dir_ / "precious.txt"), "mine");
+}
+
+TEST_F(OutputStoreTest, EachOwnerKeepsToItsShare) {
+  OutputStore::Options options = Options(1000, 10);
+  options.owner_bytes = 100;
+  OutputStore store;
+  std::string error, token;
+  ASSERT_TRUE(store.Open(options, &error)) << error;
+  auto put = [&](const std::string& name, std::size_t size, const std::string& owner) {
+    return store.Put(name, std::string(size, 'x'), owner, &token, &error);
+  };
+  ASSERT_EQ(put("a1.zip", 60, "10.0.0.1"), Put::kStored);
+  Advance(3);
+  ASSERT_EQ(put("a2.zip", 40, "10.0.0.1"), Put::kStored);  // exactly the share
+  EXPECT_EQ(put("a3.zip", 1, "10.0.0.1"), Put::kOwnerFull);
+  EXPECT_EQ(store.RetryAfter("10.0.0.1"), std::chrono::seconds(7));  // until a1.zip expires
+  EXPECT_EQ(put("b1.zip", 100, "10.0.0.2"), Put::kStored);
+  EXPECT_EQ(put("b2.zip", 101, "10.0.0.3"), Put::kTooLarge);
+  store.Remove("a1.zip");
+  EXPECT_EQ(put("a3.zip", 60, "10.0.0.1"), Put::kStored);
+  EXPECT_EQ(store.stats().bytes, 200u);
+}
+
+TEST_F(OutputStoreTest, RemoveTakesTheArchiveAndItsRoom) {
+  OutputStore store;
+  std::string error, token;
+  ASSERT_TRUE(store.Open(Options(100), &error)) << error;
+  ASSERT_EQ(PutOne(store, "gone.zip", std::string(100, 'g'), &token), Put::kStored);
+  ASSERT_EQ(PutOne(store, "next.zip", "n"), Put::kFull);
+  store.Remove("gone.zip");
+  store.Remove("never.zip");
+  EXPECT_EQ(Fetch(store, "gone.zip", token), "<not found>");
+  EXPECT_FALSE(fs::exists(dir_ / "gone.zip"));
+  EXPECT_EQ(store.stats().archives, 0u);
+  EXPECT_EQ(PutOne(store, "next.zip", std::string(100, 'n')), Put::kStored);
+  // Nothing but the archive and the marker is left of writing it.
+  std::vector<std::string> names;
+  for (const auto& item : fs::directory_iterator(dir_)) names.push_back(item.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{".parcel-store", "next.zip"}));
+}
+
+TEST_F(OutputStoreTest, StartUpRemovesOnlyItsOwnFiles) {
+  std::string error;
+  {
+    OutputStore first;
+    ASSERT_TRUE(first.Open(Options(), &error)) << error;
+  }
+  const fs::path outside = dir_.string() + "-outside.zip";
+  std::ofstream(outside) << "not the store's";
+  std::ofstream(dir_ / "zipfile_9.zip") << "archive of an earlier run";
+  std::ofstream(dir_ / ".partial-0123") << "cut short by a crash";
+  std::ofstream(dir_ / "notes.txt") << "someone's";
+  fs::create_directories(dir_ / "folder.zip");
+  std::ofstream(dir_ / "folder.zip" / "inner.zip") << "inner";
+  fs::create_symlink(outside, dir_ / "link.zip");
+  {
+    OutputStore store;
+    ASSERT_TRUE(store.Open(Options(), &error)) << error;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "zipfile_9.zip"));
+  EXPECT_FALSE(fs::exists(dir_ / ".partial-0123"));
+  EXPECT_EQ(ReadFile(dir_ / "notes.txt"), "someone's");
+  EXPECT_EQ(ReadFile(dir_ / "folder.zip" / "inner.zip"), "inner");
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link.zip"));
+  EXPECT_EQ(ReadFile(outside), "not the store's");
+  fs::remove(outside);
 }
 
 TEST_F(OutputStoreTest, DefaultDirectoryIsNewAndGoesWithTheStore) {

@@ -167,7 +167,8 @@ int Main(int argc, char** argv) {
       ->default_str("5s");
   serve
       ->add_option("--min-rate", serve_options.min_rate,
-                   "Bytes a second a request body or an answer must average after 10 s, e.g. 4K")
+                   "Bytes a second a request body or an answer must average once the head timeout "
+                   "has passed, e.g. 4K")
       ->transform(CLI::AsSizeValue(false))
       ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 40))
       ->default_str("4K");

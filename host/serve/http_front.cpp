@@ -497,12 +497,17 @@ void HttpFront::Impl::OnPeerEof(Connection* c) {
     case Phase::kIdle:
     case Phase::kLingering:
       if (c->on_delivery) {
-        // Closed once the delivery of the last answer is settled.
-        c->phase = Phase::kLingering;
-        Watch(c, 0);
-      } else {
-        Close(c);
+        // A client that read its answer and closed has acknowledged it
+        // already; otherwise the connection stays until Tick settles it.
+        const Delivery state = CheckDelivery(c->socket);
+        if (state == Delivery::kPending) {
+          c->phase = Phase::kLingering;
+          Watch(c, 0);
+          return;
+        }
+        SettleDelivery(c, state == Delivery::kDelivered);
       }
+      Close(c);
       return;
     case Phase::kBody:
       // The body was cut short: nothing of it can be answered.

@@ -474,6 +474,7 @@ int Serve(const ServeOptions& options) {
   front_options.head_timeout = std::chrono::seconds(options.head_timeout_seconds);
   front_options.idle_timeout = std::chrono::seconds(options.idle_timeout_seconds);
   front_options.min_rate = options.min_rate;
+  front_options.rate_grace = front_options.head_timeout;
   front_options.max_body = options.max_upload;
   front_options.max_body_bytes_held = std::max(options.max_held, options.max_upload);
   front_options.max_connections = options.max_connections;
