@@ -8,13 +8,17 @@
 
   serve_bench.py --host build/release/parcel-host soak DIR --seconds 180
       A mixed load for --seconds from --clients clients: uploads of a few
-      files, downloads whole and in ranges, health queries, clients that stall
-      or go away before the answer, and slow connections on the side. Samples
+      files, downloads whole and in ranges, clients that go away before the
+      answer, and slow connections on the side; answers other than 200 are
+      counted by status, failed connections as errors. Samples
       the server's resident memory and open descriptors every second and
       prints them at the start, the middle and the end, with the peak.
 
-The server runs with its default worker count and is stopped with SIGTERM at
-the end; its exit code must be 0.
+The server runs with its default worker count (more options with
+--server-arg) and is stopped with SIGTERM at the end; its exit code must be 0.
+A soak meant to show flat memory gives the store a short expiry, so that the
+archives it keeps reach a steady number:
+  --server-arg=--expiry --server-arg=20s
 """
 import argparse
 import http.client
@@ -45,6 +49,10 @@ class Server:
         self.proc = subprocess.Popen([host, "serve", "--port", "0", "-q", *args],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.port = json.loads(self.proc.stdout.readline())["port"]
+        # The server's messages are read as they come: a full pipe would stop it.
+        self.messages = []
+        threading.Thread(target=lambda: self.messages.extend(self.proc.stderr),
+                         daemon=True).start()
 
     def sample(self):
         """(resident KiB, open descriptors) of the server."""
@@ -56,7 +64,7 @@ class Server:
         self.proc.send_signal(15)
         code = self.proc.wait(timeout=120)
         if code != 0:
-            sys.exit(f"the server exited with {code}: {self.proc.stderr.read().decode()}")
+            sys.exit(f"the server exited with {code}: {b''.join(self.messages).decode()}")
 
 
 def read_corpus(directory, limit):
@@ -113,7 +121,8 @@ def bench_uploads(server, files, clients, keep_alive):
 
 def soak(server, files, clients, seconds):
     stop_at = time.monotonic() + seconds
-    counts = {"uploads": 0, "downloads": 0, "ranges": 0, "abandoned": 0, "slow": 0, "errors": 0}
+    counts = {"uploads": 0, "downloads": 0, "ranges": 0, "abandoned": 0, "slow": 0, "errors": 0,
+              "statuses": {}}
     lock = threading.Lock()
 
     def count(what):
@@ -138,7 +147,8 @@ def soak(server, files, clients, seconds):
                     continue
                 status, token, document = upload(connection, batch)
                 if status != 200:
-                    count("errors")
+                    with lock:
+                        counts["statuses"][status] = counts["statuses"].get(status, 0) + 1
                     continue
                 count("uploads")
                 name = document.decode().split('url="/output/')[1].split('"')[0]
