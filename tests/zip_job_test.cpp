@@ -197,7 +197,7 @@ TEST_F(ZipJobTest, EntryNames) {
 
 // Entry names that are UTF-8 beyond ASCII get the UTF-8 flag, so readers
 // show them as written; other names keep their bytes and no flag.
-TEST_F(ZipJobTest, Utf8NamesAreFlaggedAndReadAsWritten) {
+TEST_F(ZipJobTest, Utf8NamesAreFlagged) {
   Answer answer = Run(Document("<FILE path=\"\xc3\xa9t\xc3\xa9\" name=\"caf\xc3\xa9.txt\"/>"
                                "<FILE name=\"plain.txt\"/><FILE name=\"caf\xe9.txt\"/>"
                                "<FILE name=\"\xe6\x97\xa5\xe6\x9c\xac.txt\"/>"),
@@ -210,7 +210,9 @@ TEST_F(ZipJobTest, Utf8NamesAreFlaggedAndReadAsWritten) {
                      {"plain.txt", 0},
                      {"caf\xe9.txt", 0},
                      {"\xe6\x97\xa5\xe6\x9c\xac.txt", 0x800}}));
+}
 
+TEST_F(ZipJobTest, ReadersListUtf8NamesAsWritten) {
   Answer listed = Run(Document("<FILE name=\"caf\xc3\xa9.txt\"/><FILE name=\"plain.txt\"/>"
                                "<FILE name=\"\xe6\x97\xa5\xe6\x9c\xac.txt\"/>"),
                       {{"1", "one"}, {"2", "two"}, {"3", "three"}});
