@@ -26,6 +26,15 @@ struct ServeOptions {
   std::size_t max_files = PARCEL_MAX_FILES;  // files in one upload
   bool public_downloads = false;             // serve archives without their download token
   bool quiet = false;                        // no access log
+  // Connections and their pace.
+  std::size_t max_connections = 1024;         // open connections at most
+  std::size_t max_client_connections = 64;    // from one client address at most
+  std::uint64_t head_timeout_seconds = 10;    // a request head must arrive within this
+  std::uint64_t idle_timeout_seconds = 5;     // a keep-alive connection waits this long
+  std::uint64_t min_rate = 4096;              // bytes a second a body or answer must keep up
+  std::uint64_t max_held = 256u << 20;        // upload bytes held at once (at least max_upload)
+  std::uint64_t client_store_bytes = 0;       // one client address's share of the store; 0: none
+  std::uint64_t shutdown_grace_seconds = 30;  // for requests in flight after SIGINT or SIGTERM
 };
 
 // Largest upload the server takes: the transfer form and the archive's sizes

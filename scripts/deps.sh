@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev binutils python3
   googletest libgtest-dev libbenchmark-dev zlib1g-dev libdeflate-dev
-  libcli11-dev libcpp-httplib-dev
+  libcli11-dev
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 clang-tools clang-format util-linux
   unzip zip p7zip-full libarchive-tools patch netbase
   pkgconf chromium

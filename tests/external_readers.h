@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace parcel::testing {
@@ -57,6 +58,55 @@ inline std::vector<std::string> CheckWithExternalReaders(std::string_view zip,
   }
   fs::remove(path);
   return failed;
+}
+
+// The entry names each available reader lists for `zip`, as UTF-8, keyed
+// by the reader's name. Readers run in a UTF-8 locale, so a name the reader
+// decodes correctly prints as written.
+inline std::vector<std::pair<std::string, std::vector<std::string>>> ListWithExternalReaders(
+    std::string_view zip) {
+  namespace fs = std::filesystem;
+  static int counter = 0;
+  const std::string stem =
+      (fs::temp_directory_path() /
+       ("parcel-names-" +
+        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
+        std::to_string(counter++)))
+          .string();
+  {
+    std::ofstream out(stem + ".zip", std::ios::binary);
+    out.write(zip.data(), static_cast<std::streamsize>(zip.size()));
+  }
+  const std::string file = "'" + stem + ".zip'";
+  const std::string listing = "'" + stem + ".txt'";
+  struct Reader {
+    const char* tool;
+    std::string command;
+  } readers[] = {
+      {"unzip", "unzip -Z1 " + file},
+      {"python3",
+       "python3 -c \"import sys, zipfile; sys.stdout.buffer.write(b''.join(n.encode() + b'\\n' "
+       "for n in zipfile.ZipFile(sys.argv[1]).namelist()))\" " +
+           file},
+      {"7z", "7z l -ba -slt " + file + " | sed -n 's/^Path = //p'"},
+      {"bsdtar", "bsdtar -tf " + file},
+  };
+  std::vector<std::pair<std::string, std::vector<std::string>>> lists;
+  for (const Reader& reader : readers) {
+    if (!HaveTool(reader.tool)) continue;
+    std::vector<std::string> names;
+    if (std::system(
+            ("LC_ALL=C.UTF-8 " + reader.command + " > " + listing + " 2>/dev/null").c_str()) == 0) {
+      std::ifstream in(stem + ".txt", std::ios::binary);
+      for (std::string line; std::getline(in, line);) names.push_back(line);
+    } else {
+      names.push_back("<" + std::string(reader.tool) + " failed>");
+    }
+    lists.emplace_back(reader.tool, std::move(names));
+  }
+  fs::remove(stem + ".zip");
+  fs::remove(stem + ".txt");
+  return lists;
 }
 
 }  // namespace parcel::testing

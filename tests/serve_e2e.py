@@ -9,6 +9,7 @@ usage: serve_e2e.py --host PATH [--fake-module PATH]
                     [--browser-script PATH --node-modules DIR] [unittest arguments...]
 """
 import argparse
+import email.utils
 import http.client
 import io
 import json
@@ -43,11 +44,11 @@ class Server:
     """One parcel-host serve process on 127.0.0.1 and a port of the system's
     choosing, read from the first line it prints."""
 
-    def __init__(self, *args, env=None):
+    def __init__(self, *args, env=None, prefix=()):
         environment = dict(os.environ)
         environment.update(env or {})
         self.proc = subprocess.Popen(
-            [HOST, "serve", "--listen", "127.0.0.1", "--port", "0", *args],
+            [*prefix, HOST, "serve", "--listen", "127.0.0.1", "--port", "0", *args],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment)
         self.lines = queue.Queue()
         self.stderr = []
@@ -86,6 +87,20 @@ class Server:
     def upload(self, parts, path="/compress"):
         body, content_type = multipart(parts)
         return self.request("POST", path, body, {"Content-Type": content_type})
+
+    def upload_from(self, source, parts):
+        """(status, headers, body) of an upload from client address `source`."""
+        body, content_type = multipart(parts)
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=120,
+                                                source_address=(source, 0))
+        connection.request("POST", "/compress", body, {"Content-Type": content_type})
+        response = connection.getresponse()
+        answer = (response.status, response.headers, response.read())
+        connection.close()
+        return answer
+
+    def health(self):
+        return json.loads(self.request("GET", "/healthz")[2])
 
     def access_log(self, count):
         """The first `count` access log lines, parsed; waits for them."""
@@ -134,10 +149,11 @@ def multipart(parts):
     boundary = "parcel-test-" + os.urandom(8).hex()
     out = io.BytesIO()
     for field, filename, data in parts:
-        disposition = f'form-data; name="{field}"'
+        disposition = f'form-data; name="{field}"'.encode()
         if filename is not None:
-            disposition += '; filename="' + filename.replace('"', "%22") + '"'
-        out.write(f"--{boundary}\r\nContent-Disposition: {disposition}\r\n".encode())
+            raw = filename if isinstance(filename, bytes) else filename.encode()
+            disposition += b'; filename="' + raw.replace(b'"', b"%22") + b'"'
+        out.write(f"--{boundary}\r\nContent-Disposition: ".encode() + disposition + b"\r\n")
         if filename is not None:
             out.write(b"Content-Type: application/octet-stream\r\n")
         out.write(b"\r\n" + data + b"\r\n")
@@ -174,20 +190,77 @@ def transfer_records(response):
     return records
 
 
+def connect(port, source="127.0.0.1", timeout=30):
+    """A raw connection from client address `source`."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.settimeout(timeout)
+    s.bind((source, 0))
+    s.connect(("127.0.0.1", port))
+    return s
+
+
+def read_until_closed(s):
+    data = b""
+    while True:
+        try:
+            chunk = s.recv(65536)
+        except (ConnectionResetError, socket.timeout):
+            break
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def read_answers(s, count, heads=()):
+    """The next `count` answers on `s`, interim ones (100) included, as
+    (status, {lower-case field: value}, body); heads[k] marks the answer to a
+    HEAD request, whose length field comes without a body."""
+    buffer, answers = b"", []
+    while len(answers) < count:
+        while b"\r\n\r\n" not in buffer:
+            chunk = s.recv(65536)
+            if not chunk:
+                return answers
+            buffer += chunk
+        head, buffer = buffer.split(b"\r\n\r\n", 1)
+        lines = head.decode("latin-1").split("\r\n")
+        status = int(lines[0].split()[1])
+        fields = {}
+        for line in lines[1:]:
+            name, value = line.split(":", 1)
+            fields.setdefault(name.strip().lower(), value.strip())
+        final = [a for a in answers if a[0] >= 200]
+        is_head = status >= 200 and len(final) < len(heads) and heads[len(final)]
+        length = 0 if status < 200 or is_head else int(fields.get("content-length", 0))
+        while len(buffer) < length:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            buffer += chunk
+        answers.append((status, fields, buffer[:length]))
+        buffer = buffer[length:]
+    return answers
+
+
+def head_of(method, path, fields=""):
+    return f"{method} {path} HTTP/1.1\r\nHost: test\r\n{fields}\r\n".encode()
+
+
 class ServerTestCase(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="parcel-serve-e2e-")
         self.addCleanup(shutil.rmtree, self.dir, True)
 
-    def start(self, *args, env=None):
+    def start(self, *args, env=None, prefix=()):
         """A server stopped when the test ends, which must exit with 0."""
-        server = self.spawn(*args, env=env)
+        server = self.spawn(*args, env=env, prefix=prefix)
         self.addCleanup(self.assertStops, server)
         return server
 
-    def spawn(self, *args, env=None):
+    def spawn(self, *args, env=None, prefix=()):
         """A server the test stops itself; killed should the test fail first."""
-        server = Server(*args, env=env)
+        server = Server(*args, env=env, prefix=prefix)
         self.addCleanup(server.kill)
         return server
 
@@ -272,7 +345,8 @@ class CompressTest(ServerTestCase):
                    {"X-Parcel-Token": token[:-1]}, {"Cookie": "parcel_token=" + other_token}]
         for headers in refused:
             status, _, body = self.server.request("GET", "/output/" + name, None, headers)
-            self.assertEqual(status, 403, headers)
+            # A wrong token is answered as an unknown name is: nobody learns which names exist.
+            self.assertEqual(status, 404, headers)
             self.assertIn(b"download token", body)
         for headers in ({"X-Parcel-Token": token},
                         {"Cookie": f"theme=dark; parcel_token={other_token}; parcel_token={token}"}):
@@ -301,7 +375,8 @@ class CompressTest(ServerTestCase):
             ("no boundary", valid, "multipart/form-data", 400, "malformed"),
             ("cut short", valid[:-20], content_type, 400, "malformed"),
             ("not multipart", b"a=b", "application/x-www-form-urlencoded", 415, "multipart/form-data"),
-            ("name of dots", *multipart([("file", "../..", b"a")]), 400, "names no file"),
+            ("name of dots", *multipart([("file", "../..", b"a")]), 400, "'..' level"),
+            ("name of separators", *multipart([("file", "/\\/", b"a")]), 400, "names no file"),
             ("name too long", *multipart([("file", "n" * 256, b"a")]), 400, "the limit is 255"),
             ("entry too long", *multipart([("path", None, b"p" * 200), ("file", "n" * 59, b"a")]),
              400, "the limit is 259"),
@@ -482,11 +557,15 @@ class LimitTest(ServerTestCase):
         self.assertIn(b"another server uses the store directory", second.stderr)
         self.assertEqual(server.stop(signal.SIGINT), 0)
         self.assertEqual(os.listdir(store), [".parcel-store"])
-        # A store of an earlier run is taken again and cleared.
+        # A store of an earlier run is taken again and cleared of its own
+        # files; what others put there stays.
         with open(os.path.join(store, "zipfile_9.zip"), "wb") as f:
             f.write(b"left over")
+        with open(os.path.join(store, "notes.txt"), "wb") as f:
+            f.write(b"someone's")
+        os.makedirs(os.path.join(store, "folder"))
         self.assertStops(self.spawn("--store", store))
-        self.assertEqual(os.listdir(store), [".parcel-store"])
+        self.assertEqual(sorted(os.listdir(store)), [".parcel-store", "folder", "notes.txt"])
         # Any other directory with something in it is refused.
         other = os.path.join(self.dir, "other")
         os.makedirs(other)
@@ -611,6 +690,31 @@ class ShutdownTest(ServerTestCase):
                  if '"path"' in line]
         self.assertIn("/compress", paths)
 
+    def test_sigterm_lets_a_download_finish(self):
+        server = self.spawn()
+        data = os.urandom(30 << 20)
+        name, token, size = self.packed(server, [("file", "big.bin", data)])
+        s = connect(server.port, timeout=60)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 16)
+        s.sendall(head_of("GET", "/output/" + name, f"X-Parcel-Token: {token}\r\n"))
+        received = s.recv(1 << 16)
+        server.proc.send_signal(signal.SIGTERM)
+        started = time.monotonic()
+        # Read at about 10 MB/s: the download outlasts the moment of the signal by seconds.
+        while True:
+            chunk = s.recv(1 << 16)
+            if not chunk:
+                break
+            received += chunk
+            time.sleep(0.005)
+        s.close()
+        self.assertGreater(time.monotonic() - started, 1)
+        head, body = received.split(b"\r\n\r\n", 1)
+        self.assertTrue(head.startswith(b"HTTP/1.1 200 OK\r\n"), head)
+        self.assertEqual(len(body), size)
+        self.assertEqual(zip_entries(body), {"big.bin": data})
+        self.assertEqual(server.wait(), 0)
+
     def test_idle_keep_alive_connection_does_not_hold_the_server(self):
         server = self.spawn()
         connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=60)
@@ -620,6 +724,410 @@ class ShutdownTest(ServerTestCase):
         self.assertEqual(server.stop(signal.SIGINT), 0)
         self.assertLess(time.monotonic() - started, 20)
         connection.close()
+
+
+class Drip:
+    """Sends one byte a while into each of `sockets` until stopped."""
+
+    def __init__(self, sockets, interval=1.0, byte=b"a"):
+        self.sockets, self.interval, self.byte = sockets, interval, byte
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.stopped.wait(self.interval):
+            for s in self.sockets:
+                try:
+                    s.send(self.byte)
+                except OSError:
+                    pass
+
+    def stop(self):
+        self.stopped.set()
+        self.thread.join(timeout=10)
+        for s in self.sockets:
+            s.close()
+
+
+class SlowClientTest(ServerTestCase):
+    """Connections that send slowly or nothing cost no worker and are cut off
+    at their deadlines."""
+
+    def test_slow_and_idle_connections_do_not_delay_others(self):
+        server = self.start()  # the default worker count
+        # 32 connections that send a request line, then a byte a second, and
+        # 32 that send nothing, all from another address.
+        slow = [connect(server.port, "127.0.0.2") for _ in range(64)]
+        for s in slow[:32]:
+            s.sendall(b"GET / HTTP/1.1\r\n")
+        drip = Drip(slow[:32])
+        self.addCleanup(drip.stop)
+        deadline = time.monotonic() + 30
+        while server.health()["connections"] < 65:
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+        worst = 0
+        for k in range(13):
+            started = time.monotonic()
+            if k % 2:
+                status = server.request("GET", "/healthz")[0]
+            else:
+                status = server.upload([("file", f"n{k}.txt", b"ordinary\n" * 100)])[0]
+            worst = max(worst, time.monotonic() - started)
+            self.assertEqual(status, 200, k)
+        self.assertLess(worst, 1.0)
+
+    def test_deadlines_close_slow_and_idle_connections(self):
+        server = self.start("--head-timeout", "1s", "--idle-timeout", "1s", "--min-rate", "10K")
+        head = connect(server.port)
+        head.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n")
+        body = connect(server.port)
+        body.sendall(head_of("POST", "/process", "Content-Length: 100000\r\n") + b"0123456789")
+        drip = Drip([head, body], interval=0.2, byte=b"x")
+        idle = connect(server.port)
+        kept = connect(server.port)
+        kept.sendall(head_of("GET", "/healthz"))
+        self.assertEqual(read_answers(kept, 1)[0][0], 200)
+        started = time.monotonic()
+        for s, expected in [(head, b"HTTP/1.1 408 "), (body, b"HTTP/1.1 408 "), (idle, b""),
+                            (kept, b"")]:
+            self.assertEqual(read_until_closed(s)[:len(expected)], expected)
+        self.assertLess(time.monotonic() - started, 6)
+        drip.stopped.set()
+        for s in (idle, kept):
+            s.close()
+
+    def test_connections_are_capped_per_address_and_in_total(self):
+        server = self.start("--max-client-connections", "3", "--max-connections", "6")
+        held = [connect(server.port, "127.0.0.2") for _ in range(3)]
+        refused = connect(server.port, "127.0.0.2")
+        status, fields, body = read_answers(refused, 1)[0]
+        self.assertEqual((status, fields["connection"]), (503, "close"))
+        self.assertIn(b"from this address", body)
+        self.assertGreater(int(fields["retry-after"]), 0)
+        refused.close()
+        status, _, body = server.request("GET", "/healthz")
+        self.assertEqual(status, 200, body)
+        # Six held in all: the seventh is refused whatever its address.
+        held += [connect(server.port, "127.0.0.3") for _ in range(3)]
+        over = connect(server.port, "127.0.0.4")
+        status, _, body = read_answers(over, 1)[0]
+        self.assertEqual(status, 503)
+        self.assertIn(b"the server has too many connections", body)
+        over.close()
+        for s in held:
+            s.close()
+        deadline = time.monotonic() + 30
+        while server.request("GET", "/healthz")[0] != 200:
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+
+    def test_sigterm_stops_the_server_despite_a_slow_client(self):
+        server = self.spawn()
+        s = connect(server.port)
+        s.sendall(b"GET / HTTP/1.1\r\n")
+        drip = Drip([s])
+        self.addCleanup(drip.stop)
+        self.assertEqual(server.request("GET", "/healthz")[0], 200)
+        started = time.monotonic()
+        self.assertEqual(server.stop(), 0)
+        self.assertLess(time.monotonic() - started, 5)
+
+
+class FramingTest(ServerTestCase):
+    """Limits applied before the body, lengths, pipelining and half-closes."""
+
+    def setUp(self):
+        super().setUp()
+        self.server = self.start("--max-upload", "4M")
+
+    def test_a_declared_length_over_the_limit_is_refused_before_the_body(self):
+        s = connect(self.server.port)
+        s.sendall(head_of("POST", "/compress", "Content-Type: multipart/form-data; boundary=x\r\n"
+                                               "Content-Length: 100000000\r\n"
+                                               "Expect: 100-continue\r\n"))
+        answers = read_answers(s, 1)
+        self.assertEqual([a[0] for a in answers], [413])  # and no 100 Continue before it
+        self.assertIn(b"larger than the upload limit", answers[0][2])
+        s.close()
+        if not shutil.which("curl"):
+            return
+        big = os.path.join(self.dir, "big.bin")
+        with open(big, "wb") as f:
+            f.truncate(20 << 20)
+        started = time.monotonic()
+        curl = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code} %{size_upload}",
+                               "-F", f"file=@{big}", self.server.url("/compress")],
+                              capture_output=True, timeout=60)
+        code, uploaded = curl.stdout.decode().split()
+        self.assertEqual(code, "413")
+        self.assertLess(int(float(uploaded)), 1 << 20)
+        self.assertLess(time.monotonic() - started, 5)
+
+    def test_bad_lengths_are_400_and_close_the_connection(self):
+        lengths = ["Content-Length: -1", f"Content-Length: {2**64 + 5}", "Content-Length: 5, 5",
+                   "Content-Length: 0x10", "Content-Length: 5\r\nContent-Length: 6",
+                   "Content-Length: 5\r\nContent-Length: 5",
+                   "Content-Length: 5\r\nTransfer-Encoding: chunked"]
+        for fields in lengths:
+            s = connect(self.server.port, timeout=10)
+            s.sendall(head_of("POST", "/process", fields + "\r\n") + b"12345")
+            answer = read_until_closed(s)
+            self.assertTrue(answer.startswith(b"HTTP/1.1 400 "), (fields, answer[:100]))
+            self.assertIn(b"Connection: close", answer)
+            s.close()
+
+    def test_pipelined_requests_are_answered_in_order(self):
+        body, content_type = multipart([("file", "p.txt", b"pipelined")])
+        s = connect(self.server.port)
+        s.sendall(head_of("GET", "/healthz") + head_of("GET", "/") + head_of("GET", "/nothing") +
+                  head_of("POST", "/compress", f"Content-Type: {content_type}\r\n"
+                                               f"Content-Length: {len(body)}\r\n") + body +
+                  head_of("HEAD", "/") + head_of("GET", "/healthz"))
+        answers = read_answers(s, 6, heads=[False] * 4 + [True, False])
+        self.assertEqual([a[0] for a in answers], [200, 200, 404, 200, 200, 200])
+        self.assertEqual([a[1]["content-type"].split(";")[0] for a in answers],
+                         ["application/json", "text/html", "text/plain", "text/xml", "text/html",
+                          "application/json"])
+        self.assertEqual(answers[4][2], b"")
+        counts = [int(a[1]["x-request-id"].split("-")[1]) for a in answers]
+        self.assertEqual(counts, sorted(counts))
+        self.assertEqual(len(set(counts)), 6)
+        s.close()
+
+    def test_a_half_closed_request_is_answered(self):
+        s = connect(self.server.port)
+        s.sendall(head_of("GET", "/healthz"))
+        s.shutdown(socket.SHUT_WR)
+        answer = read_until_closed(s)
+        self.assertTrue(answer.startswith(b"HTTP/1.1 200 OK\r\n"), answer)
+        self.assertIn(b'"status":"ok"', answer)
+        s.close()
+        # An upload that half-closes gets its archive, and the archive stays.
+        body, content_type = multipart([("file", "half.txt", b"half-closed")])
+        s = connect(self.server.port)
+        s.sendall(head_of("POST", "/compress", f"Content-Type: {content_type}\r\n"
+                                               f"Content-Length: {len(body)}\r\n") + body)
+        s.shutdown(socket.SHUT_WR)
+        answer = read_until_closed(s)
+        s.close()
+        match = DOCUMENT.search(answer.decode("latin-1"))
+        self.assertIsNotNone(match, answer)
+        token = re.search(r"X-Parcel-Token: (\w+)", answer.decode("latin-1")).group(1)
+        time.sleep(0.5)  # past the server's check that the answer arrived
+        self.assertEqual(zip_entries(self.download(self.server, match.group(2), token)),
+                         {"half.txt": b"half-closed"})
+
+
+class RangeTest(ServerTestCase):
+    def test_ranges_as_rfc_9110_says(self):
+        server = self.start()
+        name, token, size = self.packed(server, [("file", "r.bin", os.urandom(5000))])
+        whole = self.download(server, name, token)
+        cases = [("bytes=0-100000", 206, 0, size), ("bytes=10-19", 206, 10, 20),
+                 ("bytes=-10", 206, size - 10, size), (f"bytes={size - 1}-", 206, size - 1, size),
+                 ("bytes=999999-", 416, 0, 0), (f"bytes={size}-", 416, 0, 0),
+                 ("bytes=0-1,5-9", 200, 0, size), ("bytes=" + ",".join(["0-9"] * 100), 200, 0, size),
+                 ("bytes=9-5", 200, 0, size), ("pages=1-2", 200, 0, size)]
+        for value, status, first, end in cases:
+            got, headers, body = server.request("GET", "/output/" + name, None,
+                                                {"X-Parcel-Token": token, "Range": value})
+            self.assertEqual(got, status, value)
+            self.assertEqual(int(headers["Content-Length"]), len(body), value)
+            if status == 206:
+                self.assertEqual(headers["Content-Range"], f"bytes {first}-{end - 1}/{size}")
+                self.assertEqual(body, whole[first:end], value)
+            elif status == 416:
+                self.assertEqual(headers["Content-Range"], f"bytes */{size}")
+            else:
+                self.assertIsNone(headers["Content-Range"], value)
+                self.assertEqual(body, whole, value)
+        # No 206 on an error, nor for HEAD or a conditional range.
+        self.assertEqual(server.request("GET", "/output/" + name, None, {"Range": "bytes=0-9"})[0],
+                         404)
+        got, headers, body = server.request("HEAD", "/output/" + name, None,
+                                            {"X-Parcel-Token": token, "Range": "bytes=0-9"})
+        self.assertEqual((got, int(headers["Content-Length"]), body), (200, size, b""))
+        got, _, body = server.request("GET", "/output/" + name, None,
+                                      {"X-Parcel-Token": token, "Range": "bytes=0-9",
+                                       "If-Range": '"x"'})
+        self.assertEqual((got, body), (200, whole))
+
+
+class NameTest(ServerTestCase):
+    """Entry names from uploads: what is removed, what is refused."""
+
+    def test_drive_letters_and_leading_separators_are_removed(self):
+        server = self.start()
+        name, token, _ = self.packed(server, [
+            ("file", "C:\\Windows\\evil.txt", b"e"), ("path", None, b"C:\\"),
+            ("file", "/etc/x.txt", b"x"), ("path", None, "d:/\u00e9t\u00e9".encode()),
+            ("file", "\\\\server\\a.txt", b"a")])
+        self.assertEqual(zip_entries(self.download(server, name, token)),
+                         {"Windows\\evil.txt": b"e", "etc\\x.txt": b"x",
+                          "\u00e9t\u00e9\\server\\a.txt": b"a"})
+
+    def test_unsafe_names_are_refused(self):
+        server = self.start()
+        cases = [
+            ("a '.' level in a path", [("path", None, b"a/./b"), ("file", "x", b"x")], "'.' or '..'"),
+            ("a '..' level in a name", [("file", "a/../b", b"x")], "'.' or '..'"),
+            ("a control character in a path", [("path", None, b"a\x01b"), ("file", "x", b"x")],
+             "control character"),
+            ("a tab in a name", [("file", "a\tb", b"x")], "control character"),
+            ("Latin-1 in a name", [("file", b"caf\xe9.txt", b"x")], "not UTF-8"),
+            ("Latin-1 in a path", [("path", None, b"\xe9t\xe9"), ("file", "x", b"x")], "not UTF-8"),
+            ("one entry twice", [("file", "a.txt", b"1"), ("file", "a.txt", b"2")], "given twice"),
+            ("twice through a path", [("file", "d/a.txt", b"1"), ("path", None, b"d"),
+                                      ("file", "a.txt", b"2")], "given twice"),
+        ]
+        for what, parts, text in cases:
+            status, headers, body = server.upload(parts)
+            self.assertEqual(status, 400, what)
+            self.assertIn(text, body.decode(), what)
+            self.assertIsNone(token_of(headers), what)
+        self.assertEqual(server.health()["archives"], 0)
+
+    def test_the_answer_names_the_empty_files_left_out(self):
+        server = self.start()
+        status, headers, body = server.upload([
+            ("file", "empty.txt", b""), ("path", None, b"d"), ("file", "also empty, too.txt", b""),
+            ("file", "full.txt", b"f")])
+        self.assertEqual(status, 200, body)
+        self.assertEqual(headers["X-Parcel-Empty-Files"], "2")
+        self.assertEqual(headers["X-Parcel-Empty-File-Names"],
+                         "empty.txt, d%5Calso%20empty%2C%20too.txt")
+        name = DOCUMENT.fullmatch(body.decode()).group(2)
+        self.assertEqual(zip_entries(self.download(server, name, token_of(headers))),
+                         {"d\\full.txt": b"f"})
+        status, headers, _ = server.upload([("file", "full.txt", b"f")])
+        self.assertIsNone(headers["X-Parcel-Empty-Files"])
+
+
+class StoreTest(ServerTestCase):
+    """The output store under a full disk, a crash, clients that go away and
+    clients that would take all of it."""
+
+    def test_a_full_disk_is_507_without_a_path(self):
+        if not shutil.which("prlimit"):
+            self.skipTest("prlimit is not installed")
+        # A file size limit stands in for a full disk: writes past it fail.
+        server = self.start(prefix=["prlimit", "--fsize=100000"])
+        status, headers, body = server.upload([("file", "big.bin", os.urandom(200_000))])
+        self.assertEqual(status, 507, body)
+        self.assertIn(b"no room", body)
+        self.assertNotIn(server.started["store"].encode(), body)
+        self.assertNotIn(b"/", body)
+        self.assertGreater(int(headers["Retry-After"]), 0)
+        self.assertIn(server.started["store"], "".join(server.stderr))  # the server's own log
+        self.assertEqual(os.listdir(server.started["store"]), [".parcel-store"])
+        self.packed(server, [("file", "small.txt", b"fits")])
+
+    def test_a_killed_server_leaves_no_truncated_archive(self):
+        store = os.path.join(self.dir, "store")
+        data = os.urandom(40 << 20)
+        for attempt in range(5):
+            server = self.spawn("--store", store, "--max-upload", "64M")
+            def upload():
+                try:
+                    server.upload([("file", "big.bin", data)])
+                except (OSError, http.client.HTTPException):
+                    pass  # the server was killed under it
+
+            thread = threading.Thread(target=upload, daemon=True)
+            thread.start()
+            caught = []
+            deadline = time.monotonic() + 120
+            while not caught and thread.is_alive() and time.monotonic() < deadline:
+                caught = [n for n in os.listdir(store) if n.startswith(".partial-")]
+            server.proc.kill()
+            server.wait()
+            thread.join(timeout=60)
+            names = os.listdir(store)
+            self.assertEqual([n for n in names if n.endswith(".zip")], [], names)
+            if caught:
+                break
+        else:
+            self.skipTest("no kill came while an archive was being written")
+        # The next server on the store removes the partly written file.
+        self.assertStops(self.spawn("--store", store))
+        self.assertEqual(os.listdir(store), [".parcel-store"])
+
+    def test_archives_of_clients_gone_before_the_answer_are_removed(self):
+        server = self.start("--threads", "2")
+        for k in range(20):
+            body, content_type = multipart([("file", f"gone{k}.bin", os.urandom(100_000))])
+            s = connect(server.port)
+            s.sendall(head_of("POST", "/compress", f"Content-Type: {content_type}\r\n"
+                                                   f"Content-Length: {len(body)}\r\n") + body)
+            if k % 2:  # a reset instead of an orderly close
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\0\0\0\0\0\0\0")
+            s.close()
+        deadline = time.monotonic() + 60
+        while True:
+            health = server.health()
+            if health["requests_in_flight"] == 1 and health["busy"] == 0:
+                break
+            self.assertLess(time.monotonic() - deadline, 0, health)
+            time.sleep(0.1)
+        time.sleep(1)
+        self.assertEqual(server.health()["archives"], 0)
+        self.assertEqual(os.listdir(server.started["store"]), [".parcel-store"])
+
+    def test_one_client_address_keeps_to_its_share(self):
+        server = self.start("--client-store-size", "6000")
+        status, _, body = server.upload_from("127.0.0.2", [("file", "a.bin", os.urandom(4000))])
+        self.assertEqual(status, 200, body)
+        status, headers, body = server.upload_from("127.0.0.2",
+                                                   [("file", "b.bin", os.urandom(4000))])
+        self.assertEqual(status, 507, body)
+        self.assertIn(b"share", body)
+        self.assertGreater(int(headers["Retry-After"]), 0)
+        status, _, body = server.upload_from("127.0.0.3", [("file", "c.bin", os.urandom(4000))])
+        self.assertEqual(status, 200, body)
+
+    def test_uploads_held_at_once_are_capped(self):
+        server = self.start("--max-upload", "1M", "--max-held", "1M")
+        first = connect(server.port)
+        first.sendall(head_of("POST", "/process", "Content-Length: 700000\r\n") + b"x" * 1000)
+        deadline = time.monotonic() + 30
+        while server.health()["upload_bytes_held"] < 700000:
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+        second = connect(server.port)
+        second.sendall(head_of("POST", "/process", "Content-Length: 700000\r\n"))
+        status, fields, _ = read_answers(second, 1)[0]
+        self.assertEqual(status, 503)
+        self.assertGreater(int(fields["retry-after"]), 0)
+        second.close()
+        first.sendall(b"x" * 699000)
+        self.assertEqual(read_answers(first, 1)[0][0], 200)  # the module's error document
+        first.close()
+        self.assertEqual(server.health()["upload_bytes_held"], 0)
+
+
+class LogTest(ServerTestCase):
+    def test_every_answer_has_a_date_and_an_id_and_every_line_its_peer(self):
+        server = self.start()
+        answers = []
+        for request in [head_of("GET", "/healthz"), b"NONSENSE\r\n\r\n", head_of("GET", "/%zz"),
+                        head_of("POST", "/process", "Content-Length: -1\r\n")]:
+            s = connect(server.port)
+            s.sendall(request)
+            answers.append(read_answers(s, 1)[0])
+            s.close()
+        self.assertEqual([a[0] for a in answers], [200, 400, 400, 400])
+        for status, fields, _ in answers:
+            date = email.utils.parsedate_to_datetime(fields["date"])
+            self.assertLess(abs(date.timestamp() - time.time()), 60)
+            self.assertRegex(fields["x-request-id"], r"^[0-9a-f]{8}-\d+$")
+        log = server.access_log(4)
+        self.assertEqual(sorted(e["id"] for e in log),
+                         sorted(a[1]["x-request-id"] for a in answers))
+        for entry in log:
+            self.assertEqual(entry["remote"], "127.0.0.1", entry)
+
 
 
 class BrowserTest(ServerTestCase):
@@ -652,7 +1160,7 @@ class BrowserTest(ServerTestCase):
             archive = f.read()
         self.assertArchive(archive, {"docs\\2024\\" + n: d for n, d in files.items()})
         # The browser fetched it with the cookie alone: without it the archive is refused.
-        self.assertEqual(server.request("GET", result["href"])[0], 403)
+        self.assertEqual(server.request("GET", result["href"])[0], 404)
 
 
 def main():

@@ -3,6 +3,7 @@
 // serve_e2e.py.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -65,7 +66,7 @@ class OutputStoreTest : public ::testing::Test {
   Put PutOne(OutputStore& store, const std::string& name, const std::string& bytes,
              std::string* token = nullptr) {
     std::string ignored, error;
-    return store.Put(name, bytes, token != nullptr ? token : &ignored, &error);
+    return store.Put(name, bytes, "", token != nullptr ? token : &ignored, &error);
   }
 
   // The archive's bytes when `token` opens it; the status otherwise.
@@ -224,6 +225,73 @@ TEST_F(OutputStoreTest, DirectoryRules) {
   EXPECT_EQ(ReadFile(dir_ / "precious.txt"), "mine");
 }
 
+TEST_F(OutputStoreTest, EachOwnerKeepsToItsShare) {
+  OutputStore::Options options = Options(1000, 10);
+  options.owner_bytes = 100;
+  OutputStore store;
+  std::string error, token;
+  ASSERT_TRUE(store.Open(options, &error)) << error;
+  auto put = [&](const std::string& name, std::size_t size, const std::string& owner) {
+    return store.Put(name, std::string(size, 'x'), owner, &token, &error);
+  };
+  ASSERT_EQ(put("a1.zip", 60, "10.0.0.1"), Put::kStored);
+  Advance(3);
+  ASSERT_EQ(put("a2.zip", 40, "10.0.0.1"), Put::kStored);  // exactly the share
+  EXPECT_EQ(put("a3.zip", 1, "10.0.0.1"), Put::kOwnerFull);
+  EXPECT_EQ(store.RetryAfter("10.0.0.1"), std::chrono::seconds(7));  // until a1.zip expires
+  EXPECT_EQ(put("b1.zip", 100, "10.0.0.2"), Put::kStored);
+  EXPECT_EQ(put("b2.zip", 101, "10.0.0.3"), Put::kTooLarge);
+  store.Remove("a1.zip");
+  EXPECT_EQ(put("a3.zip", 60, "10.0.0.1"), Put::kStored);
+  EXPECT_EQ(store.stats().bytes, 200u);
+}
+
+TEST_F(OutputStoreTest, RemoveTakesTheArchiveAndItsRoom) {
+  OutputStore store;
+  std::string error, token;
+  ASSERT_TRUE(store.Open(Options(100), &error)) << error;
+  ASSERT_EQ(PutOne(store, "gone.zip", std::string(100, 'g'), &token), Put::kStored);
+  ASSERT_EQ(PutOne(store, "next.zip", "n"), Put::kFull);
+  store.Remove("gone.zip");
+  store.Remove("never.zip");
+  EXPECT_EQ(Fetch(store, "gone.zip", token), "<not found>");
+  EXPECT_FALSE(fs::exists(dir_ / "gone.zip"));
+  EXPECT_EQ(store.stats().archives, 0u);
+  EXPECT_EQ(PutOne(store, "next.zip", std::string(100, 'n')), Put::kStored);
+  // Nothing but the archive and the marker is left of writing it.
+  std::vector<std::string> names;
+  for (const auto& item : fs::directory_iterator(dir_)) names.push_back(item.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{".parcel-store", "next.zip"}));
+}
+
+TEST_F(OutputStoreTest, StartUpRemovesOnlyItsOwnFiles) {
+  std::string error;
+  {
+    OutputStore first;
+    ASSERT_TRUE(first.Open(Options(), &error)) << error;
+  }
+  const fs::path outside = dir_.string() + "-outside.zip";
+  std::ofstream(outside) << "not the store's";
+  std::ofstream(dir_ / "zipfile_9.zip") << "archive of an earlier run";
+  std::ofstream(dir_ / ".partial-0123") << "cut short by a crash";
+  std::ofstream(dir_ / "notes.txt") << "someone's";
+  fs::create_directories(dir_ / "folder.zip");
+  std::ofstream(dir_ / "folder.zip" / "inner.zip") << "inner";
+  fs::create_symlink(outside, dir_ / "link.zip");
+  {
+    OutputStore store;
+    ASSERT_TRUE(store.Open(Options(), &error)) << error;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "zipfile_9.zip"));
+  EXPECT_FALSE(fs::exists(dir_ / ".partial-0123"));
+  EXPECT_EQ(ReadFile(dir_ / "notes.txt"), "someone's");
+  EXPECT_EQ(ReadFile(dir_ / "folder.zip" / "inner.zip"), "inner");
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link.zip"));
+  EXPECT_EQ(ReadFile(outside), "not the store's");
+  fs::remove(outside);
+}
+
 TEST_F(OutputStoreTest, DefaultDirectoryIsNewAndGoesWithTheStore) {
   fs::path made;
   {
@@ -277,19 +345,35 @@ bool Feed(UploadCollector& collector, const std::vector<Part>& parts, std::size_
 }
 
 TEST(UploadPaths, NormalizeEntryPathKeepsNothingThatClimbs) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"", ""},
-      {"docs", "docs"},
-      {"/a/./b\\..\\c/", "a\\b\\c"},
-      {"../../etc", "etc"},
-      {"..", ""},
-      {"\\\\server\\share\\x", "server\\share\\x"},
-      {"a//b", "a\\b"},
-      {"...", "..."},
-      {"caf\xc3\xa9/\xe6\x97\xa5", "caf\xc3\xa9\\\xe6\x97\xa5"},
+  using enum parcel::host::PathProblem;
+  const std::vector<std::tuple<std::string, parcel::host::PathProblem, std::string>> cases = {
+      {"", kNone, ""},
+      {"docs", kNone, "docs"},
+      {"/a/b\\c/", kNone, "a\\b\\c"},
+      {"\\\\server\\share\\x", kNone, "server\\share\\x"},
+      {"a//b", kNone, "a\\b"},
+      {"...", kNone, "..."},
+      {"C:\\Windows\\evil.txt", kNone, "Windows\\evil.txt"},
+      {"c:evil.txt", kNone, "evil.txt"},
+      {"C:\\", kNone, ""},
+      {"1:x", kNone, "1:x"},
+      {"caf\xc3\xa9/\xe6\x97\xa5", kNone, "caf\xc3\xa9\\\xe6\x97\xa5"},
+      {"/a/./b", kDotLevel, ""},
+      {"../../etc", kDotLevel, ""},
+      {"a\\..", kDotLevel, ""},
+      {"C:..\\x", kDotLevel, ""},
+      {"a\tb", kControlCharacter, ""},
+      {"a\x7f", kControlCharacter, ""},
+      {"caf\xe9", kInvalidUtf8, ""},
+      {"\xc0\xaf", kInvalidUtf8, ""},          // overlong '/'
+      {"\xed\xa0\x80", kInvalidUtf8, ""},      // a surrogate
+      {"\xf4\x90\x80\x80", kInvalidUtf8, ""},  // above U+10FFFF
+      {"\xe6\x97", kInvalidUtf8, ""},          // cut short
   };
-  for (const auto& [text, expected] : cases) {
-    EXPECT_EQ(parcel::host::NormalizeEntryPath(text), expected) << text;
+  for (const auto& [text, problem, expected] : cases) {
+    std::string out = "unchanged";
+    EXPECT_EQ(parcel::host::NormalizeEntryPath(text, &out), problem) << text;
+    EXPECT_EQ(out, expected) << text;
   }
 }
 
@@ -352,6 +436,14 @@ TEST(Upload, LimitsAndBadNames) {
       {"name of dots", {}, {{"f", "../..", "x"}}, kBadRequest},
       {"name of separators", {}, {{"f", "/", "x"}}, kBadRequest},
       {"control character", {}, {{"f", "a\nb", "x"}}, kBadRequest},
+      {"control character in a path", {}, {{"path", "", "a\rb"}, {"f", "x", "x"}}, kBadRequest},
+      {"dot level in a path", {}, {{"path", "", "a/../b"}, {"f", "x", "x"}}, kBadRequest},
+      {"invalid UTF-8", {}, {{"f", "caf\xe9", "x"}}, kBadRequest},
+      {"the same entry twice",
+       {},
+       {{"f", "a/b", "x"}, {"path", "", "a"}, {"f", "b", "y"}},
+       kBadRequest},
+      {"the same name in two folders", {}, {{"f", "a/b", "x"}, {"f", "b", "y"}}, kNone},
       {"delete character", {}, {{"f", "a\x7f", "x"}}, kBadRequest},
       {"no file", {}, {{"path", "", "docs"}, {"f", "", ""}}, kBadRequest},
       {"nothing", {}, {}, kBadRequest},
@@ -394,6 +486,7 @@ TEST(AccessLog, JsonStringsStayOnOneAsciiLine) {
 TEST(AccessLog, LineCarriesEveryField) {
   parcel::host::AccessRecord record;
   record.time = std::chrono::system_clock::time_point(std::chrono::milliseconds(86400123));
+  record.id = "c0ffee00-7";
   record.remote = "::1";
   record.method = "GET";
   record.path = "/output/\"x\"";
@@ -401,7 +494,8 @@ TEST(AccessLog, LineCarriesEveryField) {
   record.bytes = 58;
   record.milliseconds = 1.25;
   EXPECT_EQ(parcel::host::AccessLogLine(record),
-            "{\"time\":\"1970-01-02T00:00:00.123Z\",\"remote\":\"::1\",\"method\":\"GET\","
+            "{\"time\":\"1970-01-02T00:00:00.123Z\",\"id\":\"c0ffee00-7\",\"remote\":\"::1\","
+            "\"method\":\"GET\","
             "\"path\":\"/output/\\\"x\\\"\",\"status\":404,\"bytes\":58,\"ms\":1.250}");
   record.milliseconds = -1;
   EXPECT_NE(parcel::host::AccessLogLine(record).find("\"ms\":null}"), std::string::npos);

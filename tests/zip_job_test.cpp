@@ -195,6 +195,37 @@ TEST_F(ZipJobTest, EntryNames) {
             (std::vector<std::string>{"a", "p\\file1", "file2", "a\\b\\c", "\\e", "x&y <z>", "a"}));
 }
 
+// Entry names that are UTF-8 beyond ASCII get the UTF-8 flag, so readers
+// show them as written; other names keep their bytes and no flag.
+TEST_F(ZipJobTest, Utf8NamesAreFlagged) {
+  Answer answer = Run(Document("<FILE path=\"\xc3\xa9t\xc3\xa9\" name=\"caf\xc3\xa9.txt\"/>"
+                               "<FILE name=\"plain.txt\"/><FILE name=\"caf\xe9.txt\"/>"
+                               "<FILE name=\"\xe6\x97\xa5\xe6\x9c\xac.txt\"/>"),
+                      {{"1", "one"}, {"2", "two"}, {"3", "three"}, {"4", "four"}});
+  ASSERT_TRUE(answer.result);
+  std::vector<std::pair<std::string, std::uint32_t>> got;
+  for (const auto& e : answer.entries) got.emplace_back(e.name, e.flag);
+  EXPECT_EQ(got, (std::vector<std::pair<std::string, std::uint32_t>>{
+                     {"\xc3\xa9t\xc3\xa9\\caf\xc3\xa9.txt", 0x800},
+                     {"plain.txt", 0},
+                     {"caf\xe9.txt", 0},
+                     {"\xe6\x97\xa5\xe6\x9c\xac.txt", 0x800}}));
+}
+
+TEST_F(ZipJobTest, ReadersListUtf8NamesAsWritten) {
+  Answer listed = Run(Document("<FILE name=\"caf\xc3\xa9.txt\"/><FILE name=\"plain.txt\"/>"
+                               "<FILE name=\"\xe6\x97\xa5\xe6\x9c\xac.txt\"/>"),
+                      {{"1", "one"}, {"2", "two"}, {"3", "three"}});
+  ASSERT_TRUE(listed.result);
+  const auto lists = parcel::testing::ListWithExternalReaders(listed.zip);
+  if (lists.empty()) GTEST_SKIP() << "no external zip reader on this machine";
+  for (const auto& [reader, names] : lists) {
+    EXPECT_EQ(names, (std::vector<std::string>{"caf\xc3\xa9.txt", "plain.txt",
+                                               "\xe6\x97\xa5\xe6\x9c\xac.txt"}))
+        << reader;
+  }
+}
+
 TEST_F(ZipJobTest, SizeSelectsLeadingBytesOrLeavesFileOut) {
   const std::string part(100, 'q');
   struct Case {

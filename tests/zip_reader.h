@@ -22,6 +22,7 @@ struct ReadEntry {
   std::string name;
   std::string data;
   std::uint32_t method = 0, flag = 0, time = 0, crc = 0, compressed = 0;  // time: DOS date, time
+  std::uint32_t made_by = 0;  // version made by: 0 (FAT), or 0x0b00 (NTFS) with the UTF-8 flag
   std::uint32_t internal = 0, external = 0, offset = 0;  // attributes, local header offset
   std::string local_extra, central_extra, comment;
 };
@@ -95,7 +96,9 @@ inline ::testing::AssertionResult ReadEntryAt(std::string_view z, std::size_t* p
   e->compressed = Le(z, c + 20, 4);
   const std::uint32_t size = Le(z, c + 24, 4);
   const std::uint32_t n = Le(z, c + 28, 2), x = Le(z, c + 30, 2), k = Le(z, c + 32, 2);
-  if (Le(z, c + 4, 2) != 0 || Le(z, c + 6, 2) != 20 || Le(z, c + 34, 2) != 0) {
+  e->made_by = Le(z, c + 4, 2);
+  if (e->made_by != ((e->flag & 0x800) != 0 ? 0x0b00u : 0u) || Le(z, c + 6, 2) != 20 ||
+      Le(z, c + 34, 2) != 0) {
     return fail() << "versions or disk of the record at " << c;
   }
   e->internal = Le(z, c + 36, 2);

@@ -21,6 +21,7 @@
 
 #include "platform/alloc_hook.h"
 #include "platform/coding.h"
+#include "tests/external_readers.h"
 #include "tests/zip_reader.h"
 #include "zip/zip_archive.h"
 #include "zip/zip_buffer.h"
@@ -329,6 +330,50 @@ TEST_P(ZipRecords, FlagFollowsLevelForBothMethods) {
   for (std::size_t i = 0; i < a.entries.size(); ++i) {
     EXPECT_EQ(a.entries[i].flag, kFlagOfLevel[i % 11]) << "level " << int(i % 11) - 1;
     EXPECT_EQ(a.entries[i].data, "flagged");
+  }
+}
+
+// Names that are UTF-8 beyond ASCII carry the UTF-8 flag in both records;
+// ASCII names and names in other encodings keep exactly the flag of their
+// level, so their archives do not change.
+TEST_P(ZipRecords, Utf8FlagMarksUtf8NamesAlone) {
+  struct Case {
+    const char* name;
+    const char* comment;
+    int level;
+    std::uint32_t flag;
+  };
+  const Case cases[] = {
+      {"plain.txt", nullptr, -1, 0},
+      {"caf\xc3\xa9.txt", nullptr, -1, 0x800},
+      {"\xe6\x97\xa5\xe6\x9c\xac/\xf0\x9f\x93\x84.txt", nullptr, 9, 0x802},
+      {"caf\xe9.txt", nullptr, -1, 0},       // Latin-1
+      {"\xc3\xa9\xe9", nullptr, 1, 6},       // UTF-8, then Latin-1
+      {"\xc0\xaf.txt", nullptr, -1, 0},      // an overlong '/'
+      {"\xed\xa0\x80.txt", nullptr, -1, 0},  // a surrogate
+      {"\xf4\x90\x80\x80", nullptr, -1, 0},  // above U+10FFFF
+      {"\xe6\x97", nullptr, -1, 0},          // cut short
+      {"caf\xc3\xa9.txt", "plain note", -1, 0x800},
+      {"caf\xc3\xa9.txt", "r\xc3\xa9sum\xc3\xa9", -1, 0x800},
+      {"caf\xc3\xa9.txt", "r\xe9sum\xe9", -1, 0},  // the flag would misread the comment
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(
+        ZipOpenEntry(archive_, c.name, nullptr, nullptr, 0, nullptr, 0, c.comment, 8, c.level),
+        ZIP_SUCCESS);
+    ASSERT_EQ(Write("x"), ZIP_SUCCESS);
+  }
+  const std::string z = Finish();
+  Archive a;
+  ASSERT_TRUE(ReadZip(z, &a));
+  ASSERT_EQ(a.entries.size(), std::size(cases));
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Entry& e = a.entries[i];
+    EXPECT_EQ(e.name, cases[i].name) << i;
+    EXPECT_EQ(e.flag, cases[i].flag) << i;
+    EXPECT_EQ(parcel::platform::DecodeFixed16(z.data() + e.offset + 6), cases[i].flag) << i;
+    // Made on NTFS when flagged, so Info-ZIP reads the name as UTF-8; FAT otherwise.
+    EXPECT_EQ(e.made_by, cases[i].flag & 0x800 ? 0x0b00u : 0u) << i;
   }
 }
 
@@ -953,6 +998,15 @@ TEST_P(ZipInterop, ReaderHereDecodesEverySample) {
       EXPECT_TRUE(a.entries[i].data == s.entries[i].data) << s.entries[i].name;
     }
   }
+}
+
+TEST_P(ZipInterop, ReadersListUtf8NamesAsWritten) {
+  const std::vector<std::string> names = {"plain.txt", "caf\xc3\xa9.txt",
+                                          "\xe6\x97\xa5\xe6\x9c\xac/\xe3\x83\xa1\xe3\x83\xa2.txt"};
+  for (const std::string& name : names) ASSERT_EQ(Add(name.c_str(), "note"), ZIP_SUCCESS);
+  const auto lists = parcel::testing::ListWithExternalReaders(Finish());
+  if (lists.empty()) GTEST_SKIP() << "no external zip reader on this machine";
+  for (const auto& [reader, listed] : lists) EXPECT_EQ(listed, names) << reader;
 }
 
 TEST_P(ZipInterop, UnzipTestsEverySample) {

@@ -69,8 +69,11 @@ ZipArchive* ZipOpenArchive() noexcept;
 
 // Closes the open entry, if any, then begins a new entry and writes its local
 // header.
-//   name: NUL-terminated, stored byte for byte (no separator conversion, no
-//         encoding flag); null stands for "-".
+//   name: NUL-terminated, stored byte for byte (no separator conversion);
+//         null stands for "-". A name that is valid UTF-8 and holds a byte of
+//         0x80 or above gets general-purpose flag bit 11 (UTF-8) and "made
+//         by" host NTFS in its central record, unless the comment holds such
+//         bytes and is not UTF-8; other names get neither.
 //   info: may be null (date, time and attributes 0). Borrowed for the call.
 //   localExtra, centralExtra: extra-field bytes, borrowed for the call; null
 //         with length 0 for none.

@@ -111,6 +111,14 @@ int ZipArchive::OpenEntry(const char* name, const ZipEntryInfo* info, const void
   if (entryCount >= kZipMaxEntries) return ZIP_ERR_PARAM;
 
   parcel::zip::EntryFields fields = parcel::zip::NewEntryFields(info, entry_method, level);
+  // The flag covers the comment as well: a comment that is not UTF-8 keeps
+  // the entry without it.
+  if (parcel::zip::IsNonAsciiUtf8(name, name_length) &&
+      (!parcel::zip::HasNonAscii(comment, comment_length) ||
+       parcel::zip::IsNonAsciiUtf8(comment, comment_length))) {
+    fields.flag |= parcel::zip::kFlagUtf8;
+    fields.made_by = parcel::zip::kMadeByUtf8;
+  }
   fields.name_length = static_cast<std::uint16_t>(name_length);
   fields.extra_length = static_cast<std::uint16_t>(centralExtraLength);
   fields.comment_length = static_cast<std::uint16_t>(comment_length);

@@ -4,6 +4,7 @@
 #ifndef PARCEL_ZIP_ZIP_RECORDS_H_
 #define PARCEL_ZIP_ZIP_RECORDS_H_
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/coding.h"
@@ -24,6 +25,7 @@ struct EntryFields {
   std::uint16_t name_length = 0;
   std::uint16_t extra_length = 0;  // of the local or the central extra field, as encoded
   // Central record only.
+  std::uint16_t made_by = 0;  // version made by: host system (high byte) and version
   std::uint16_t comment_length = 0;
   std::uint16_t internal_attributes = 0;
   std::uint32_t external_attributes = 0;
@@ -66,7 +68,7 @@ inline void EncodeCentralRecord(unsigned char* out, const EntryFields& entry) no
   using platform::EncodeFixed16;
   using platform::EncodeFixed32;
   EncodeFixed32(out, kCentralRecordSignature);
-  EncodeFixed16(out + kCentralMadeByOffset, 0);
+  EncodeFixed16(out + kCentralMadeByOffset, entry.made_by);
   EncodeSharedFields(out + kCentralSharedOffset, entry);
   EncodeFixed16(out + kCentralCommentLengthOffset, entry.comment_length);
   EncodeFixed16(out + kCentralDiskOffset, 0);
@@ -121,6 +123,61 @@ inline std::uint32_t FlagForLevel(int level) noexcept {
     flag += 6;
   }
   return flag;
+}
+
+// General-purpose flag bit 11, the language encoding flag: the entry's name
+// and comment are UTF-8.
+inline constexpr std::uint16_t kFlagUtf8 = 0x0800;
+// "Version made by" of entries with the UTF-8 flag: host NTFS (11), version
+// 0. Info-ZIP's unzip reads the names of entries made on FAT (host 0, what
+// every other entry says) as the OEM code page whatever the flag says, and
+// NTFS names as they are; NTFS attributes mean what FAT attributes mean.
+inline constexpr std::uint16_t kMadeByUtf8 = 11u << 8;
+
+// True when the `length` bytes at `text` are well-formed UTF-8 (no overlong
+// forms, no surrogates, nothing above U+10FFFF) and hold at least one byte of
+// 0x80 or above: the names that need the UTF-8 flag. ASCII names, and names
+// in some other encoding, keep their flag as it was, so their archives stay
+// exactly as before.
+inline bool IsNonAsciiUtf8(const char* text, std::size_t length) noexcept {
+  bool wide = false;
+  std::size_t i = 0;
+  while (i < length) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    wide = true;
+    std::size_t more = 0;
+    std::uint32_t code = 0, least = 0;
+    if ((lead & 0xe0) == 0xc0) {
+      more = 1, code = lead & 0x1fu, least = 0x80;
+    } else if ((lead & 0xf0) == 0xe0) {
+      more = 2, code = lead & 0x0fu, least = 0x800;
+    } else if ((lead & 0xf8) == 0xf0) {
+      more = 3, code = lead & 0x07u, least = 0x10000;
+    } else {
+      return false;
+    }
+    if (length - i <= more) return false;
+    for (std::size_t k = 1; k <= more; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xc0) != 0x80) return false;
+      code = (code << 6) | (next & 0x3fu);
+    }
+    if (code < least || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return false;
+    i += more + 1;
+  }
+  return wide;
+}
+
+// True when a byte of the `length` bytes at `text` is 0x80 or above.
+inline bool HasNonAscii(const char* text, std::size_t length) noexcept {
+  for (std::size_t i = 0; i < length; ++i) {
+    if (static_cast<unsigned char>(text[i]) >= 0x80) return true;
+  }
+  return false;
 }
 
 // The fields of a new entry of `method` (0 or 8) written at `level`, from

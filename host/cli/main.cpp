@@ -133,6 +133,53 @@ int Main(int argc, char** argv) {
   serve->add_option("--max-files", serve_options.max_files, "Files in one upload at most")
       ->check(CLI::Range(std::size_t{1}, std::size_t{PARCEL_MAX_FILES}))
       ->default_str(std::to_string(PARCEL_MAX_FILES));
+  const std::map<std::string, std::uint64_t> seconds{{"s", 1}, {"m", 60}, {"h", 3600}};
+  serve
+      ->add_option("--client-store-size", serve_options.client_store_bytes,
+                   "Bytes of archives one client address may keep at most, e.g. 100M (default: no "
+                   "share, up to --store-size)")
+      ->transform(CLI::AsSizeValue(false));
+  serve
+      ->add_option("--max-held", serve_options.max_held,
+                   "Upload bytes held at once for requests in flight; beyond it 503 (at least "
+                   "--max-upload)")
+      ->transform(CLI::AsSizeValue(false))
+      ->default_str("256M");
+  serve
+      ->add_option("--max-connections", serve_options.max_connections,
+                   "Open connections at most; more get 503")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20))
+      ->default_str("1024");
+  serve
+      ->add_option("--max-client-connections", serve_options.max_client_connections,
+                   "Open connections from one client address at most; more get 503")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20))
+      ->default_str("64");
+  serve
+      ->add_option("--head-timeout", serve_options.head_timeout_seconds,
+                   "Time for a request's head to arrive, e.g. 10s")
+      ->transform(CLI::AsNumberWithUnit(seconds, CLI::AsNumberWithUnit::CASE_SENSITIVE))
+      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{3600}))
+      ->default_str("10s");
+  serve
+      ->add_option("--idle-timeout", serve_options.idle_timeout_seconds,
+                   "How long a kept-alive connection waits for its next request, e.g. 5s")
+      ->transform(CLI::AsNumberWithUnit(seconds, CLI::AsNumberWithUnit::CASE_SENSITIVE))
+      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{3600}))
+      ->default_str("5s");
+  serve
+      ->add_option("--min-rate", serve_options.min_rate,
+                   "Bytes a second a request body or an answer must average once the head timeout "
+                   "has passed, e.g. 4K")
+      ->transform(CLI::AsSizeValue(false))
+      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 40))
+      ->default_str("4K");
+  serve
+      ->add_option("--shutdown-grace", serve_options.shutdown_grace_seconds,
+                   "After SIGINT or SIGTERM, how long requests in flight may take, e.g. 30s")
+      ->transform(CLI::AsNumberWithUnit(seconds, CLI::AsNumberWithUnit::CASE_SENSITIVE))
+      ->check(CLI::Range(std::uint64_t{0}, std::uint64_t{24} * 3600))
+      ->default_str("30s");
   serve->add_flag("--public-downloads", serve_options.public_downloads,
                   "Serve archives to anyone who knows the name, without the download token");
   serve->add_flag("-q,--quiet", serve_options.quiet, "No access log");

@@ -40,9 +40,9 @@ std::string AccessLogLine(const AccessRecord& record) {
   }
   char ms[32] = "null";
   if (record.milliseconds >= 0) std::snprintf(ms, sizeof ms, "%.3f", record.milliseconds);
-  return "{\"time\":" + JsonString(time_text) + ",\"remote\":" + JsonString(record.remote) +
-         ",\"method\":" + JsonString(record.method) + ",\"path\":" + JsonString(record.path) +
-         ",\"status\":" + std::to_string(record.status) +
+  return "{\"time\":" + JsonString(time_text) + ",\"id\":" + JsonString(record.id) +
+         ",\"remote\":" + JsonString(record.remote) + ",\"method\":" + JsonString(record.method) +
+         ",\"path\":" + JsonString(record.path) + ",\"status\":" + std::to_string(record.status) +
          ",\"bytes\":" + std::to_string(record.bytes) + ",\"ms\":" + ms + "}";
 }
 

@@ -11,6 +11,7 @@ namespace parcel::host {
 
 struct AccessRecord {
   std::chrono::system_clock::time_point time;
+  std::string id;      // the request id, as in the answer's X-Request-Id
   std::string remote;  // client address
   std::string method;
   std::string path;  // without the query
@@ -24,9 +25,9 @@ struct AccessRecord {
 // path can neither break the line nor the object.
 std::string JsonString(std::string_view text);
 
-// {"time":"2024-05-01T12:00:00.123Z","remote":...,"method":...,"path":...,
-// "status":200,"bytes":123,"ms":4.5}, without a newline; "ms" is null when
-// unknown.
+// {"time":"2024-05-01T12:00:00.123Z","id":...,"remote":...,"method":...,
+// "path":...,"status":200,"bytes":123,"ms":4.5}, without a newline; "ms" is
+// null when unknown.
 std::string AccessLogLine(const AccessRecord& record);
 
 }  // namespace parcel::host

@@ -2,7 +2,6 @@
 // the output store, the access log, and shutdown on SIGINT or SIGTERM.
 #include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,13 +14,13 @@
 #include <string>
 #include <thread>
 
-#include <httplib.h>
-
 #include "host/exit_codes.h"
 #include "host/module.h"
 #include "host/path_text.h"
 #include "host/serve/access_log.h"
+#include "host/serve/http_front.h"
 #include "host/serve/interpreter_pool.h"
+#include "host/serve/multipart.h"
 #include "host/serve/output_store.h"
 #include "host/serve/pack_service.h"
 #include "host/serve/serve.h"
@@ -32,11 +31,12 @@
 namespace parcel::host {
 namespace {
 
-using std::chrono::steady_clock;
-
-constexpr const char* kTokenHeader = "X-Parcel-Token";
+constexpr const char* kTokenHeader = "x-parcel-token";
 constexpr std::string_view kTokenCookie = "parcel_token";
-constexpr std::size_t kDownloadChunk = 64u << 10;
+constexpr std::string_view kOutputPrefix = "/output/";
+// The names of empty files left out go into one header of at most this many
+// bytes; the count header tells how many there were in all.
+constexpr std::size_t kMaxEmptyNamesHeader = 4096;
 // How often expired archives are removed when no upload does it.
 constexpr int kSweepSeconds = 10;
 
@@ -45,16 +45,17 @@ void Message(const std::string& text) {
   std::fflush(stderr);
 }
 
-void SetText(httplib::Response& res, int status, const std::string& message) {
-  res.status = status;
-  res.set_content(message + "\n", "text/plain; charset=utf-8");
+HttpResponse Text(int status, const std::string& message) {
+  HttpResponse response;
+  response.SetText(status, message);
+  return response;
 }
 
-// Values of every cookie named `name` in the request's Cookie headers.
-std::vector<std::string> CookieValues(const httplib::Request& req, std::string_view name) {
+// Values of every cookie named `name` in the request's Cookie fields.
+std::vector<std::string> CookieValues(const HttpRequest& req, std::string_view name) {
   std::vector<std::string> values;
-  for (std::size_t i = 0, n = req.get_header_value_count("Cookie"); i < n; ++i) {
-    std::string header = req.get_header_value("Cookie", i);
+  for (const auto& [field, header] : req.headers) {
+    if (field != "cookie") continue;
     std::size_t at = 0;
     while (at < header.size()) {
       std::size_t end = header.find(';', at);
@@ -71,269 +72,277 @@ std::vector<std::string> CookieValues(const httplib::Request& req, std::string_v
   return values;
 }
 
-// Reads and drops what is left of a body the handler does not want, up to
-// `limit` bytes, so the connection stays in step for its next request.
-void Drain(const httplib::ContentReader& reader, std::uint64_t limit) {
-  std::uint64_t seen = 0;
-  reader([&](const char*, std::size_t n) { return (seen += n) <= limit; });
+HttpResponse FromReply(const ServiceReply& reply) {
+  HttpResponse response;
+  response.status = reply.status;
+  response.body = reply.body;
+  response.AddHeader("Content-Type", reply.content_type);
+  if (reply.status >= 500) {
+    Message(reply.body.substr(0, reply.body.find('\n')) +
+            (reply.log.empty() ? "" : " (" + reply.log + ")"));
+  }
+  if (reply.retry_after.count() > 0) {
+    response.AddHeader("Retry-After", std::to_string(reply.retry_after.count()));
+  }
+  return response;
 }
 
-// The parts of the request's time line that the logger needs: routing
-// starts a request on its worker thread, and the logger ends it there.
-thread_local steady_clock::time_point t_started;
-thread_local bool t_routed = false;
+class Service;
 
-class Server {
+// An upload to /compress: parsed part by part as it arrives, packed on a
+// worker once complete.
+class CompressBody : public RequestBody {
  public:
-  Server(const ServeOptions& options, PackService* service, InterpreterPool* pool,
-         OutputStore* store)
-      : options_(options), service_(service), pool_(pool), store_(store) {}
-
-  void Install(httplib::Server& http);
-  std::size_t in_flight() const { return in_flight_.load(); }
+  CompressBody(Service* service, std::string_view boundary, std::string owner);
+  bool Write(std::string_view bytes) override;
+  HttpResponse Refusal() override;
+  HttpResponse Finish() override;
 
  private:
-  void Compress(const httplib::Request& req, httplib::Response& res,
-                const httplib::ContentReader& reader);
-  void ProcessRaw(const httplib::Request& req, httplib::Response& res,
-                  const httplib::ContentReader& reader);
-  void Download(const httplib::Request& req, httplib::Response& res);
-  void Health(httplib::Response& res);
-  void Log(const httplib::Request& req, const httplib::Response& res);
-  void Apply(const ServiceReply& reply, httplib::Response& res);
+  Service* service_;
+  MultipartParser parser_;
+  UploadCollector collector_;
+  std::string owner_;
+};
+
+// A request in the transfer form to /process.
+class ProcessBody : public RequestBody {
+ public:
+  explicit ProcessBody(Service* service) : service_(service) {}
+  bool Write(std::string_view bytes) override {
+    request_.append(bytes);
+    return true;
+  }
+  HttpResponse Refusal() override { return Text(500, "the request could not be read"); }
+  HttpResponse Finish() override;
+
+ private:
+  Service* service_;
+  std::string request_;
+};
+
+class Service : public RequestHandler {
+ public:
+  Service(const ServeOptions& options, PackService* service, InterpreterPool* pool,
+          OutputStore* store)
+      : options_(options), service_(service), pool_(pool), store_(store) {}
+
+  void set_front(const HttpFront* front) { front_ = front; }
+  const ServeOptions& options() const { return options_; }
+  PackService& service() { return *service_; }
+
+  Exchange OnHead(const HttpRequest& request, const HttpClient& client) override;
+  void OnLog(const AccessRecord& record) override;
+
+  // The answer to a compression request.
+  HttpResponse Packed(const ServiceReply& reply, const std::vector<std::string>& empty_files);
+
+ private:
+  HttpResponse Download(const HttpRequest& request);
+  HttpResponse Health();
 
   const ServeOptions& options_;
   PackService* service_;
   InterpreterPool* pool_;
   OutputStore* store_;
-  std::atomic<std::size_t> in_flight_{0};
-  std::mutex log_mutex_;
+  const HttpFront* front_ = nullptr;
 };
 
-void Server::Install(httplib::Server& http) {
-  http.set_pre_routing_handler([this](const httplib::Request&, httplib::Response& res) {
-    t_started = steady_clock::now();
-    t_routed = true;
-    ++in_flight_;
-    res.set_header("X-Content-Type-Options", "nosniff");
-    return httplib::Server::HandlerResponse::Unhandled;
-  });
-  http.set_logger(
-      [this](const httplib::Request& req, const httplib::Response& res) { Log(req, res); });
-  // Statuses the library sets itself (400 for a request it cannot read, 404
-  // for an unknown path, 413) get a message; the handlers' own bodies stay.
-  http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-    if (!res.body.empty() || res.content_length_ != 0) return;
-    switch (res.status) {
-      case 404: SetText(res, 404, "not found"); break;
-      case 413: SetText(res, 413, "the request body is larger than the upload limit"); break;
-      case 400: SetText(res, 400, "the request cannot be read"); break;
-      default: SetText(res, res.status, "the request failed"); break;
-    }
-  });
-  http.set_exception_handler(
-      [](const httplib::Request&, httplib::Response& res, std::exception_ptr failure) {
-        std::string what = "unknown exception";
-        try {
-          std::rethrow_exception(failure);
-        } catch (const std::bad_alloc&) {
-          what = "out of memory";
-        } catch (const std::exception& e) {
-          what = e.what();
-        } catch (...) {
-        }
-        Message("internal error: " + what);
-        SetText(res, 500, "internal error: " + what);
-      });
+CompressBody::CompressBody(Service* service, std::string_view boundary, std::string owner)
+    : service_(service),
+      parser_(boundary),
+      collector_({service->options().max_files, service->options().max_upload}),
+      owner_(std::move(owner)) {}
 
-  http.Get("/", [](const httplib::Request&, httplib::Response& res) {
-    std::string_view page = UploadPage();
-    res.set_content(page.data(), page.size(), "text/html; charset=utf-8");
-  });
-  http.Get("/healthz", [this](const httplib::Request&, httplib::Response& res) { Health(res); });
-  http.Post("/compress",
-            [this](const httplib::Request& req, httplib::Response& res,
-                   const httplib::ContentReader& reader) { Compress(req, res, reader); });
-  http.Post("/process",
-            [this](const httplib::Request& req, httplib::Response& res,
-                   const httplib::ContentReader& reader) { ProcessRaw(req, res, reader); });
-  for (const char* path : {"/compress", "/process"}) {
-    http.Get(path, [](const httplib::Request&, httplib::Response& res) {
-      res.set_header("Allow", "POST");
-      SetText(res, 405, "use POST");
-    });
-  }
-  // One path level after /output/: the name is looked up in the store, and
-  // a decoded path with a slash in it never matches.
-  http.Get("/output/([^/]+)",
-           [this](const httplib::Request& req, httplib::Response& res) { Download(req, res); });
+bool CompressBody::Write(std::string_view bytes) {
+  const MultipartParser::Result result = parser_.Feed(bytes, collector_);
+  return result == MultipartParser::Result::kMore || result == MultipartParser::Result::kDone;
 }
 
-void Server::Apply(const ServiceReply& reply, httplib::Response& res) {
-  res.status = reply.status;
-  res.set_content(reply.body, reply.content_type);
-  if (reply.status >= 500) Message(reply.body.substr(0, reply.body.find('\n')));
-  if (reply.retry_after.count() > 0) {
-    res.set_header("Retry-After", std::to_string(reply.retry_after.count()));
+HttpResponse CompressBody::Refusal() {
+  switch (collector_.error()) {
+    case UploadError::kTooLarge: return Text(413, collector_.message());
+    case UploadError::kBadRequest: return Text(400, collector_.message());
+    case UploadError::kNone:
+    default: return Text(400, "the multipart/form-data body is malformed");
   }
-  if (!reply.archive_name.empty() && !options_.public_downloads) {
-    res.set_header(kTokenHeader, reply.token);
+}
+
+HttpResponse CompressBody::Finish() {
+  if (parser_.Finish() != MultipartParser::Result::kDone) return Refusal();
+  if (!collector_.Finish()) return Refusal();
+  const std::vector<std::string> empty_files = collector_.EmptyFiles();
+  return service_->Packed(service_->service().Compress(collector_.TakeRequest(), owner_),
+                          empty_files);
+}
+
+HttpResponse ProcessBody::Finish() {
+  if (request_.empty()) return Text(400, "send a request in the transfer form as the body");
+  return FromReply(service_->service().Process(std::move(request_)));
+}
+
+HttpResponse Service::Packed(const ServiceReply& reply,
+                             const std::vector<std::string>& empty_files) {
+  HttpResponse response = FromReply(reply);
+  if (reply.status == 200 && !empty_files.empty()) {
+    // The module leaves empty files out of the archive; the client learns
+    // which.
+    response.AddHeader("X-Parcel-Empty-Files", std::to_string(empty_files.size()));
+    std::string names;
+    for (const std::string& name : empty_files) {
+      std::string encoded = PercentEncode(name);
+      if (names.size() + encoded.size() + 2 > kMaxEmptyNamesHeader) break;
+      if (!names.empty()) names += ", ";
+      names += encoded;
+    }
+    response.AddHeader("X-Parcel-Empty-File-Names", names);
+  }
+  if (reply.archive_name.empty()) return response;
+  if (!options_.public_downloads) {
+    response.AddHeader("X-Parcel-Token", reply.token);
     // Scoped to the one archive, so each archive's cookie stands beside the
     // others and goes only with its own download.
-    res.set_header("Set-Cookie", std::string(kTokenCookie) + "=" + reply.token + "; Path=/output/" +
-                                     reply.archive_name +
-                                     "; Max-Age=" + std::to_string(options_.expiry_seconds) +
-                                     "; HttpOnly; SameSite=Strict");
+    response.AddHeader("Set-Cookie", std::string(kTokenCookie) + "=" + reply.token +
+                                         "; Path=/output/" + reply.archive_name +
+                                         "; Max-Age=" + std::to_string(options_.expiry_seconds) +
+                                         "; HttpOnly; SameSite=Strict");
   }
-}
-
-void Server::Compress(const httplib::Request& req, httplib::Response& res,
-                      const httplib::ContentReader& reader) {
-  if (!req.is_multipart_form_data()) {
-    Drain(reader, options_.max_upload);
-    SetText(res, 415, "send the files as multipart/form-data, one file field per file");
-    return;
-  }
-  UploadCollector collector({options_.max_files, options_.max_upload});
-  // Past a limit the rest of the body is read and dropped, up to the limit
-  // once more, before the answer: a server that closes while the client is
-  // still sending makes the client's system reset the connection, and the
-  // client never sees the 413.
-  std::uint64_t dropped = 0;
-  auto keep_going = [&](bool ok, std::size_t size) {
-    if (ok) return true;
-    if (collector.error() != UploadError::kTooLarge) return false;
-    dropped += size;
-    return dropped <= options_.max_upload;
+  // An archive whose token never reached the client can never be fetched:
+  // it goes at once instead of holding its room until it expires.
+  OutputStore* store = store_;
+  std::string name = reply.archive_name;
+  response.on_delivery = [store, name](bool delivered) {
+    if (!delivered) store->Remove(name);
   };
-  bool read = reader(
-      [&](const httplib::MultipartFormData& part) {
-        return keep_going(collector.BeginPart(part.name, part.filename), 0);
-      },
-      [&](const char* data, std::size_t size) {
-        return keep_going(collector.AddContent(std::string_view(data, size)), size);
-      });
-  if (read && collector.Finish()) {
-    Apply(service_->Compress(collector.TakeRequest()), res);
-    return;
-  }
-  // The rest of a refused body is not read: the connection closes after the
-  // answer.
-  res.set_header("Connection", "close");
-  switch (collector.error()) {
-    case UploadError::kTooLarge: SetText(res, 413, collector.message()); break;
-    case UploadError::kBadRequest: SetText(res, 400, collector.message()); break;
-    case UploadError::kNone:
-    default:
-      if (res.status == 413) {
-        SetText(res, 413,
-                "the upload is larger than the limit of " + std::to_string(options_.max_upload) +
-                    " bytes");
-      } else {
-        SetText(res, 400, "the multipart/form-data body is malformed");
-      }
-      break;
-  }
+  return response;
 }
 
-void Server::ProcessRaw(const httplib::Request&, httplib::Response& res,
-                        const httplib::ContentReader& reader) {
-  std::string request;
-  bool too_large = false;
-  std::uint64_t dropped = 0;  // as in Compress: read on past the limit before answering
-  bool read = reader([&](const char* data, std::size_t size) {
-    if (!too_large && size > options_.max_upload - request.size()) {
-      too_large = true;
-      std::string().swap(request);
+Exchange Service::OnHead(const HttpRequest& request, const HttpClient& client) {
+  Exchange exchange;
+  const std::string& method = request.method;
+  const std::string& path = request.path;
+  const bool get = method == "GET" || method == "HEAD";
+  auto answer = [&](HttpResponse response) {
+    if (method == "HEAD") response.head_only = true;
+    exchange.answer = std::move(response);
+    return std::move(exchange);
+  };
+  auto not_allowed = [&](const char* allow) {
+    HttpResponse response = Text(405, std::string("use ") + allow);
+    response.AddHeader("Allow", allow);
+    return answer(std::move(response));
+  };
+
+  if (path == "/compress" || path == "/process") {
+    if (method != "POST") return not_allowed("POST");
+    if (path == "/process") {
+      exchange.body = std::make_unique<ProcessBody>(this);
+      return exchange;
     }
-    if (too_large) return (dropped += size) <= options_.max_upload;
-    request.append(data, size);
-    return true;
-  });
-  if (too_large || res.status == 413) {
-    res.set_header("Connection", "close");
-    SetText(res, 413,
-            "the request is larger than the upload limit of " +
-                std::to_string(options_.max_upload) + " bytes");
-    return;
+    std::string boundary;
+    const std::string* type = request.Header("content-type");
+    if (type == nullptr || !MultipartBoundary(*type, &boundary)) {
+      return answer(Text(415, "send the files as multipart/form-data, one file field per file"));
+    }
+    if (boundary.empty()) return answer(Text(400, "the multipart/form-data body is malformed"));
+    exchange.body = std::make_unique<CompressBody>(this, boundary, client.address);
+    return exchange;
   }
-  if (!read) {
-    SetText(res, 400, "the request body could not be read");
-    return;
+  if (path == "/") {
+    if (!get) return not_allowed("GET, HEAD");
+    HttpResponse page;
+    page.body = std::string(UploadPage());
+    page.AddHeader("Content-Type", "text/html; charset=utf-8");
+    return answer(std::move(page));
   }
-  if (request.empty()) {
-    SetText(res, 400, "send a request in the transfer form as the body");
-    return;
+  if (path == "/healthz") {
+    if (!get) return not_allowed("GET, HEAD");
+    return answer(Health());
   }
-  Apply(service_->Process(std::move(request)), res);
+  if (path.size() > kOutputPrefix.size() &&
+      path.compare(0, kOutputPrefix.size(), kOutputPrefix) == 0) {
+    if (!get) return not_allowed("GET, HEAD");
+    return answer(Download(request));
+  }
+  return answer(Text(404, "not found"));
 }
 
-void Server::Download(const httplib::Request& req, httplib::Response& res) {
-  const std::string name = req.matches[1];
+HttpResponse Service::Download(const HttpRequest& request) {
+  const std::string name = request.path.substr(kOutputPrefix.size());
   std::vector<std::string> tokens;
-  if (req.has_header(kTokenHeader)) tokens.push_back(req.get_header_value(kTokenHeader));
-  for (std::string& value : CookieValues(req, kTokenCookie)) tokens.push_back(std::move(value));
+  if (const std::string* token = request.Header(kTokenHeader)) tokens.push_back(*token);
+  for (std::string& value : CookieValues(request, kTokenCookie)) tokens.push_back(std::move(value));
   if (tokens.empty()) tokens.emplace_back();
 
   OutputStore::Download download;
   OutputStore::GetStatus status = OutputStore::GetStatus::kNotFound;
-  for (const std::string& token : tokens) {
-    status = store_->Get(name, token, !options_.public_downloads, &download);
-    if (status != OutputStore::GetStatus::kForbidden) break;
+  // A name with a slash in it is no archive name and never matches.
+  if (name.find('/') == std::string::npos) {
+    for (const std::string& token : tokens) {
+      status = store_->Get(name, token, !options_.public_downloads, &download);
+      if (status != OutputStore::GetStatus::kForbidden) break;
+    }
   }
-  switch (status) {
-    case OutputStore::GetStatus::kFound: break;
-    case OutputStore::GetStatus::kForbidden:
-      SetText(res, 403,
-              "this archive is served only with the download token of the upload that "
-              "made it (header X-Parcel-Token or cookie parcel_token)");
-      return;
-    case OutputStore::GetStatus::kNotFound:
-    default: SetText(res, 404, "no archive of that name: it never existed or has expired"); return;
+  if (status != OutputStore::GetStatus::kFound) {
+    // A wrong token and an unknown name look alike, so nobody learns which
+    // names exist.
+    return Text(404,
+                "no archive of that name for this download token (header X-Parcel-Token or "
+                "cookie parcel_token): it never existed, has expired or is another's");
   }
-  res.set_header("Content-Disposition", "attachment; filename=\"" + name + "\"");
-  res.set_header("Cache-Control", "private, no-store");
-  std::shared_ptr<std::FILE> file = download.file;
-  res.set_content_provider(static_cast<std::size_t>(download.size), "application/zip",
-                           [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                             char buffer[kDownloadChunk];
-                             if (::fseeko(file.get(), static_cast<off_t>(offset), SEEK_SET) != 0)
-                               return false;
-                             std::size_t got =
-                                 std::fread(buffer, 1, std::min(length, sizeof buffer), file.get());
-                             return got > 0 && sink.write(buffer, got);
-                           });
+  HttpResponse response;
+  response.AddHeader("Content-Type", "application/zip");
+  response.AddHeader("Content-Disposition", "attachment; filename=\"" + name + "\"");
+  response.AddHeader("Cache-Control", "private, no-store");
+  response.AddHeader("Accept-Ranges", "bytes");
+  response.file = download.file;
+  response.file_length = download.size;
+  const std::string* range = request.Header("range");
+  // Without a validator to compare, a conditional range gets the whole archive.
+  if (range == nullptr || request.method != "GET" || request.Header("if-range") != nullptr) {
+    return response;
+  }
+  const RangeAnswer wanted = ResolveRange(*range, download.size);
+  switch (wanted.kind) {
+    case RangeAnswer::kPart:
+      response.status = 206;
+      response.file_offset = wanted.range.first;
+      response.file_length = wanted.range.length;
+      response.AddHeader("Content-Range",
+                         "bytes " + std::to_string(wanted.range.first) + "-" +
+                             std::to_string(wanted.range.first + wanted.range.length - 1) + "/" +
+                             std::to_string(download.size));
+      return response;
+    case RangeAnswer::kUnsatisfiable: {
+      HttpResponse refused = Text(
+          416, "the range lies outside the archive of " + std::to_string(download.size) + " bytes");
+      refused.AddHeader("Content-Range", "bytes */" + std::to_string(download.size));
+      return refused;
+    }
+    case RangeAnswer::kWhole:
+    default: return response;
+  }
 }
 
-void Server::Health(httplib::Response& res) {
+HttpResponse Service::Health() {
   OutputStore::Stats stats = store_->stats();
-  res.set_content("{\"status\":\"ok\",\"workers\":" + std::to_string(pool_->size()) +
-                      ",\"busy\":" + std::to_string(pool_->busy()) +
-                      ",\"requests_in_flight\":" + std::to_string(in_flight_.load()) +
-                      ",\"archives\":" + std::to_string(stats.archives) +
-                      ",\"store_bytes\":" + std::to_string(stats.bytes) +
-                      ",\"store_limit\":" + std::to_string(options_.store_bytes) + "}\n",
-                  "application/json");
+  const HttpFront::Stats front = front_ != nullptr ? front_->stats() : HttpFront::Stats{};
+  HttpResponse response;
+  response.AddHeader("Content-Type", "application/json");
+  response.body = "{\"status\":\"ok\",\"workers\":" + std::to_string(pool_->size()) +
+                  ",\"busy\":" + std::to_string(pool_->busy()) +
+                  ",\"connections\":" + std::to_string(front.connections) +
+                  ",\"requests_in_flight\":" + std::to_string(front.requests_in_flight) +
+                  ",\"upload_bytes_held\":" + std::to_string(front.body_bytes_held) +
+                  ",\"archives\":" + std::to_string(stats.archives) +
+                  ",\"store_bytes\":" + std::to_string(stats.bytes) +
+                  ",\"store_limit\":" + std::to_string(options_.store_bytes) + "}\n";
+  return response;
 }
 
-void Server::Log(const httplib::Request& req, const httplib::Response& res) {
-  AccessRecord record;
-  record.time = std::chrono::system_clock::now();
-  if (t_routed) {
-    record.milliseconds =
-        std::chrono::duration<double, std::milli>(steady_clock::now() - t_started).count();
-    t_routed = false;
-    --in_flight_;
-  }
+void Service::OnLog(const AccessRecord& record) {
   if (options_.quiet) return;
-  record.remote = req.remote_addr;
-  record.method = req.method;
-  record.path = req.path;
-  record.status = res.status;
-  if (req.method != "HEAD")
-    record.bytes = res.content_provider_ ? res.content_length_ : res.body.size();
   std::string line = AccessLogLine(record) + "\n";
-  std::lock_guard<std::mutex> lock(log_mutex_);
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);
 }
@@ -343,7 +352,7 @@ void Server::Log(const httplib::Request& req, const httplib::Response& res) {
 // so no handler runs in the middle of a request.
 class SignalWaiter {
  public:
-  SignalWaiter(httplib::Server* http, OutputStore* store) : http_(http), store_(store) {
+  explicit SignalWaiter(OutputStore* store) : store_(store) {
     sigemptyset(&signals_);
     sigaddset(&signals_, SIGINT);
     sigaddset(&signals_, SIGTERM);
@@ -352,16 +361,13 @@ class SignalWaiter {
   // Requires: called before any other thread starts.
   bool Block() { return pthread_sigmask(SIG_BLOCK, &signals_, nullptr) == 0; }
 
-  void Start() {
+  void Start(HttpFront* front) {
+    front_ = front;
     thread_ = std::thread([this] { Run(); });
   }
-  // After listen returned: ends the waiter.
+  // After the front returned: ends the waiter.
   void Finish() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      listening_ = false;
-    }
-    changed_.notify_all();
+    finished_ = true;
     pthread_kill(thread_.native_handle(), SIGTERM);
     thread_.join();
   }
@@ -372,31 +378,22 @@ class SignalWaiter {
     for (;;) {
       int got = sigtimedwait(&signals_, nullptr, &interval);
       if (got == SIGINT || got == SIGTERM) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (listening_) {
+        if (!finished_) {
           Message(std::string("stopping on ") + (got == SIGINT ? "SIGINT" : "SIGTERM") +
                   "; requests in flight are finished first");
+          front_->Stop();
         }
-        break;
+        return;
       }
       if (got < 0 && errno == EAGAIN) store_->Sweep();
     }
-    // A signal that comes before the listening loop has begun would find
-    // nothing to stop: stop again until listen has returned.
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (listening_) {
-      http_->stop();
-      changed_.wait_for(lock, std::chrono::milliseconds(50));
-    }
   }
 
-  httplib::Server* http_;
+  HttpFront* front_ = nullptr;
   OutputStore* store_;
   sigset_t signals_;
   std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool listening_ = true;
+  std::atomic<bool> finished_{false};
 };
 
 // Writes the port as a line into `file`, which appears whole or not at all:
@@ -435,14 +432,16 @@ std::string UrlOf(const std::string& address, int port) {
 }  // namespace
 
 int Serve(const ServeOptions& options) {
-  httplib::Server http;
   OutputStore store;
-  SignalWaiter waiter(&http, &store);
+  SignalWaiter waiter(&store);
   if (!waiter.Block()) {
     Message("cannot block SIGINT and SIGTERM");
     return kExitInternal;
   }
   ::signal(SIGPIPE, SIG_IGN);
+  // A file size limit makes a write fail (EFBIG, answered 507) instead of
+  // ending the process.
+  ::signal(SIGXFSZ, SIG_IGN);
 
   Module module;
   std::string error;
@@ -461,6 +460,7 @@ int Serve(const ServeOptions& options) {
   OutputStore::Options store_options;
   store_options.directory = PathFromUtf8(options.store);
   store_options.max_bytes = options.store_bytes;
+  store_options.owner_bytes = options.client_store_bytes;
   store_options.expiry = std::chrono::seconds(options.expiry_seconds);
   if (!store.Open(store_options, &error)) {
     Message(error);
@@ -468,33 +468,26 @@ int Serve(const ServeOptions& options) {
   }
 
   PackService service(&pool, &store);
-  Server server(options, &service, &pool, &store);
-  server.Install(http);
-  http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-  http.set_payload_max_length(static_cast<std::size_t>(options.max_upload));
-  http.set_read_timeout(30);
-  http.set_write_timeout(30);
-  http.set_keep_alive_timeout(2);
-  // SO_REUSEADDR alone: the library's default adds SO_REUSEPORT, with which a
-  // second server would share the port and take some of this one's clients.
-  int listening_socket = -1;
-  http.set_socket_options([&listening_socket](int sock) {
-    int yes = 1;
-    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    listening_socket = sock;
-  });
+  Service routes(options, &service, &pool, &store);
+  HttpFront::Options front_options;
+  front_options.workers = threads;
+  front_options.head_timeout = std::chrono::seconds(options.head_timeout_seconds);
+  front_options.idle_timeout = std::chrono::seconds(options.idle_timeout_seconds);
+  front_options.min_rate = options.min_rate;
+  front_options.rate_grace = front_options.head_timeout;
+  front_options.max_body = options.max_upload;
+  front_options.max_body_bytes_held = std::max(options.max_held, options.max_upload);
+  front_options.max_connections = options.max_connections;
+  front_options.max_connections_per_client = options.max_client_connections;
+  front_options.shutdown_grace = std::chrono::seconds(options.shutdown_grace_seconds);
+  HttpFront front(front_options, &routes);
+  routes.set_front(&front);
 
-  int port = options.port;
-  bool bound = port == 0 ? (port = http.bind_to_any_port(options.listen)) > 0
-                         : http.bind_to_port(options.listen, port);
-  if (!bound) {
-    Message("cannot listen on " + options.listen + " port " + std::to_string(options.port));
+  if (!front.Listen(options.listen, options.port, &error)) {
+    Message(error);
     return kExitListen;
   }
-  // The library listens with a backlog of 5, too short for a burst of
-  // clients: connections beyond it are dropped or reset before a worker
-  // could queue them. Listening again only raises the backlog.
-  ::listen(listening_socket, SOMAXCONN);
+  const int port = front.port();
   if (!options.port_file.empty() && !WritePortFile(options.port_file, port, &error)) {
     Message(error);
     return kExitOutput;
@@ -504,8 +497,8 @@ int Serve(const ServeOptions& options) {
               JsonString(store.directory().string()).c_str());
   std::fflush(stdout);
 
-  waiter.Start();
-  http.listen_after_bind();  // returns once stopped and every request in flight has finished
+  waiter.Start(&front);
+  front.Run();  // returns once stopped and the requests in flight finished or the grace ran out
   waiter.Finish();
   std::printf("{\"event\":\"stopped\"}\n");
   std::fflush(stdout);

@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -19,6 +20,28 @@ namespace {
 // Marks a directory as a store's and carries its lock. Its leading dot keeps
 // it out of the names IsStorableName accepts.
 constexpr const char* kMarkerName = ".parcel-store";
+// Archives being written: the leading dot keeps them out of the archive
+// names, so a partly written file is never served or mistaken for one.
+constexpr std::string_view kPartialPrefix = ".partial-";
+
+// True for files the store makes: archives and partly written archives.
+bool IsOwnFileName(const std::string& name) {
+  if (name.compare(0, kPartialPrefix.size(), kPartialPrefix) == 0) return true;
+  return IsStorableName(name) && name.size() > 4 && name.compare(name.size() - 4, 4, ".zip") == 0;
+}
+
+// Writes all of `data` to `fd`; 0 or the errno value.
+int WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
 
 std::string SystemError(const std::string& what, int code) {
   return what + ": " + std::strerror(code);
@@ -102,12 +125,17 @@ bool OutputStore::Open(Options options, std::string* error) {
     return false;
   }
   // Archives of an earlier run cannot be downloaded any more: their tokens
-  // went with that run.
+  // went with that run. Only the store's own files go; symbolic links,
+  // directories and other names are not its own.
   std::vector<fs::path> leftovers;
   for (const fs::directory_entry& item : fs::directory_iterator(directory_, ec)) {
-    if (item.path().filename() != kMarkerName) leftovers.push_back(item.path());
+    std::error_code type_ec;
+    if (item.is_regular_file(type_ec) && !item.is_symlink(type_ec) &&
+        IsOwnFileName(item.path().filename().string())) {
+      leftovers.push_back(item.path());
+    }
   }
-  for (const fs::path& path : leftovers) fs::remove_all(path, ec);
+  for (const fs::path& path : leftovers) fs::remove(path, ec);
   if (ec) {
     *error = "cannot clear the store directory " + directory_.string() + ": " + ec.message();
     return false;
@@ -116,7 +144,8 @@ bool OutputStore::Open(Options options, std::string* error) {
 }
 
 OutputStore::PutStatus OutputStore::Put(std::string_view name, std::string_view archive,
-                                        std::string* token, std::string* error) {
+                                        std::string_view owner, std::string* token,
+                                        std::string* error) {
   if (!IsStorableName(name)) return PutStatus::kBadName;
   const std::uint64_t size = archive.size();
   std::string key(name);
@@ -125,45 +154,62 @@ OutputStore::PutStatus OutputStore::Put(std::string_view name, std::string_view 
     SweepLocked(options_.now());
     if (entries_.count(key) != 0) return PutStatus::kNameTaken;
     if (size > options_.max_bytes) return PutStatus::kTooLarge;
+    if (options_.owner_bytes != 0) {
+      if (size > options_.owner_bytes) return PutStatus::kTooLarge;
+      auto held = owner_bytes_.find(owner);
+      if (held != owner_bytes_.end() && size > options_.owner_bytes - held->second) {
+        return PutStatus::kOwnerFull;
+      }
+    }
     if (size > options_.max_bytes - bytes_) return PutStatus::kFull;
     // Reserved: the name is taken and the bytes counted while the file is written.
     Entry entry;
     entry.token = NewDownloadToken();
+    entry.owner = std::string(owner);
     entry.size = size;
     *token = entry.token;
     entries_.emplace(key, std::move(entry));
     bytes_ += size;
+    owner_bytes_[std::string(owner)] += size;
   }
 
   const fs::path path = directory_ / key;
-  errno = 0;
-  // "x": created exclusively, never over an existing file.
-  std::FILE* file = std::fopen(path.c_str(), "wbx");
+  const fs::path partial = directory_ / (std::string(kPartialPrefix) + NewDownloadToken());
   PutStatus status = PutStatus::kStored;
-  if (file == nullptr) {
-    int code = errno;
-    status = code == EEXIST ? PutStatus::kNameTaken : PutStatus::kWriteFailed;
-    if (code != EEXIST) *error = SystemError("cannot create " + path.string(), code);
+  int code = 0;
+  const char* step = "create";
+  const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    code = errno;
   } else {
-    bool written = std::fwrite(archive.data(), 1, archive.size(), file) == archive.size();
-    int code = errno;
-    if (std::fclose(file) != 0 && written) {
-      written = false;
-      code = errno;
+    step = "write";
+    code = WriteAll(fd, archive);
+    if (::close(fd) != 0 && code == 0) code = errno;
+    // Linked, not renamed, into place: a link never replaces a file that
+    // is there already.
+    if (code == 0) {
+      step = "link";
+      if (::link(partial.c_str(), path.c_str()) != 0) code = errno;
     }
-    if (!written) {
-      status = PutStatus::kWriteFailed;
-      *error = SystemError("cannot write " + path.string(), code != 0 ? code : EIO);
-      std::error_code ec;
-      fs::remove(path, ec);
-    }
+    ::unlink(partial.c_str());
+  }
+  if (code == EEXIST && std::string_view(step) == "link") {
+    status = PutStatus::kNameTaken;
+  } else if (code == ENOSPC || code == EDQUOT || code == EFBIG) {
+    status = PutStatus::kNoSpace;
+  } else if (code != 0) {
+    status = PutStatus::kWriteFailed;
+  }
+  if (code != 0 && status != PutStatus::kNameTaken) {
+    *error = SystemError(std::string("cannot ") + step + " " + path.string(), code);
   }
 
   std::lock_guard<std::mutex> lock(mutex_);
   if (status != PutStatus::kStored) {
     // The reservation goes; a file of that name that was not ours stays.
-    entries_.erase(key);
-    bytes_ -= size;
+    auto it = entries_.find(key);
+    ReleaseLocked(it->second);
+    entries_.erase(it);
     token->clear();
     return status;
   }
@@ -172,6 +218,22 @@ OutputStore::PutStatus OutputStore::Put(std::string_view name, std::string_view 
   entry.expires = options_.now() + options_.expiry;
   by_age_.push_back(std::move(key));
   return PutStatus::kStored;
+}
+
+void OutputStore::Remove(std::string_view name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(name);
+  if (it == entries_.end() || !it->second.ready) return;
+  const std::string key = it->first;
+  RemoveLocked(key);
+  by_age_.erase(std::find(by_age_.begin(), by_age_.end(), key));
+}
+
+void OutputStore::ReleaseLocked(const Entry& entry) {
+  bytes_ -= entry.size;
+  auto held = owner_bytes_.find(entry.owner);
+  held->second -= entry.size;
+  if (held->second == 0) owner_bytes_.erase(held);
 }
 
 OutputStore::GetStatus OutputStore::Get(std::string_view name, std::string_view token,
@@ -215,14 +277,17 @@ void OutputStore::RemoveLocked(const std::string& name) {
   auto it = entries_.find(name);
   std::error_code ec;
   fs::remove(directory_ / name, ec);
-  bytes_ -= it->second.size;
+  ReleaseLocked(it->second);
   entries_.erase(it);
 }
 
-std::chrono::seconds OutputStore::RetryAfter() {
+std::chrono::seconds OutputStore::RetryAfter(std::string_view owner) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (by_age_.empty()) return options_.expiry;
-  auto left = entries_.at(by_age_.front()).expires - options_.now();
+  auto oldest = std::find_if(by_age_.begin(), by_age_.end(), [&](const std::string& name) {
+    return owner.empty() || entries_.at(name).owner == owner;
+  });
+  if (oldest == by_age_.end()) return options_.expiry;
+  auto left = entries_.at(*oldest).expires - options_.now();
   auto seconds = std::chrono::ceil<std::chrono::seconds>(left);
   return seconds < std::chrono::seconds(1) ? std::chrono::seconds(1) : seconds;
 }

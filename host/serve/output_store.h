@@ -35,11 +35,16 @@ class OutputStore {
     // The store's directory. Empty: a new directory under the system's
     // temporary directory, removed again when the store closes. A given
     // directory is created when missing; it must be empty or a store
-    // directory of an earlier run (it holds the marker file), whose
-    // leftover archives are removed.
+    // directory of an earlier run (it holds the marker file). Of what an
+    // earlier run left, only the store's own files are removed: archives
+    // (regular files with a storable name ending in ".zip") and partly
+    // written files; anything else stays.
     std::filesystem::path directory;
     std::uint64_t max_bytes = std::uint64_t{1} << 30;  // sum of the archives' sizes
-    std::chrono::seconds expiry{3600};                 // an archive's lifetime from its storing
+    // Most bytes the archives of one owner (a client address) may hold
+    // together; 0: no share, any owner may fill the store.
+    std::uint64_t owner_bytes = 0;
+    std::chrono::seconds expiry{3600};  // an archive's lifetime from its storing
     // The clock expiry is measured with; a runtime setting so tests can move time.
     std::function<Clock::time_point()> now = [] { return Clock::now(); };
   };
@@ -48,8 +53,10 @@ class OutputStore {
     kStored,      // the archive is stored; `token` holds its download token
     kNameTaken,   // an archive of that name exists (or a file of that name is in the directory)
     kFull,        // the unexpired archives leave no room for it
-    kTooLarge,    // larger than the whole store
+    kOwnerFull,   // the owner's unexpired archives leave no room in its share
+    kTooLarge,    // larger than the whole store, or than one owner's share
     kBadName,     // not IsStorableName
+    kNoSpace,     // the file system has no room (or the process's file size limit is hit)
     kWriteFailed  // the file could not be written; `error` says why
   };
 
@@ -86,14 +93,21 @@ class OutputStore {
 
   const std::filesystem::path& directory() const { return directory_; }
 
-  // Stores `archive` under `name`. Expired archives are removed first, the
-  // oldest first; unexpired archives are never removed to make room. A name
-  // that is taken is never overwritten: the caller makes another one. The
-  // file is created exclusively, so a file of that name put into the
-  // directory by anyone else is not overwritten either.
+  // Stores `archive` under `name` for `owner`. Expired archives are removed
+  // first, the oldest first; unexpired archives are never removed to make
+  // room. A name that is taken is never overwritten: the caller makes another
+  // one. The archive is written under a temporary name and linked into place
+  // only when complete, so a crash never leaves a truncated archive under an
+  // archive's name, and a file of that name put into the directory by anyone
+  // else is not overwritten. `*error` (for kNoSpace and kWriteFailed) names
+  // the file and the system's reason: for the server's log, not for clients.
   // Thread-safe; the file is written without holding the store's lock.
-  PutStatus Put(std::string_view name, std::string_view archive, std::string* token,
-                std::string* error);
+  PutStatus Put(std::string_view name, std::string_view archive, std::string_view owner,
+                std::string* token, std::string* error);
+
+  // Removes archive `name` (an answer that carried its token never reached
+  // the client). A name the store does not hold is no error. Thread-safe.
+  void Remove(std::string_view name);
 
   // Opens archive `name` when `token` is its download token, or for anyone
   // when `check_token` is false. Names are looked up in the store's index,
@@ -106,14 +120,16 @@ class OutputStore {
 
   // Time until the oldest stored archive expires (at least one second), or
   // the expiry time when nothing is stored: when a full store has room again
-  // at the earliest. Thread-safe.
-  std::chrono::seconds RetryAfter();
+  // at the earliest. With `owner`, the oldest archive of that owner.
+  // Thread-safe.
+  std::chrono::seconds RetryAfter(std::string_view owner = {});
 
   Stats stats();
 
  private:
   struct Entry {
     std::string token;
+    std::string owner;
     std::uint64_t size = 0;
     bool ready = false;  // written completely; readable
     Clock::time_point expires;
@@ -122,6 +138,8 @@ class OutputStore {
   // Requires: mutex_ held.
   void SweepLocked(Clock::time_point now);
   void RemoveLocked(const std::string& name);
+  // Takes an entry's bytes off the counts.
+  void ReleaseLocked(const Entry& entry);
 
   Options options_;
   std::filesystem::path directory_;
@@ -132,6 +150,7 @@ class OutputStore {
   std::map<std::string, Entry, std::less<>> entries_;
   std::deque<std::string> by_age_;  // ready archives, oldest first
   std::uint64_t bytes_ = 0;
+  std::map<std::string, std::uint64_t, std::less<>> owner_bytes_;  // owners holding bytes
 };
 
 }  // namespace parcel::host

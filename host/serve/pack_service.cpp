@@ -76,7 +76,7 @@ bool ReplyWithoutArchive(const ResponseCheck& check, ServiceReply* reply) {
   }
 }
 
-Attempt Judge(std::string_view response, OutputStore* store) {
+Attempt Judge(std::string_view response, std::string_view owner, OutputStore* store) {
   Attempt attempt;
   attempt.done = true;
   const ResponseCheck check = CheckResponse(response);
@@ -91,7 +91,7 @@ Attempt Judge(std::string_view response, OutputStore* store) {
 
   std::string error;
   std::string token;
-  switch (store->Put(zip->file_name, zip->data, &token, &error)) {
+  switch (store->Put(zip->file_name, zip->data, owner, &token, &error)) {
     case OutputStore::PutStatus::kStored:
       attempt.reply.content_type = "text/xml";
       attempt.reply.body = meta->data;
@@ -108,23 +108,40 @@ Attempt Judge(std::string_view response, OutputStore* store) {
       attempt.reply.retry_after = store->RetryAfter();
       break;
     }
+    case OutputStore::PutStatus::kOwnerFull:
+      attempt.reply = Text(507,
+                           "the archives of this client take its whole share of the output "
+                           "store; try again when they expire");
+      attempt.reply.retry_after = store->RetryAfter(owner);
+      break;
     case OutputStore::PutStatus::kTooLarge:
       attempt.reply = Text(507, "the archive of " + std::to_string(zip->data.size()) +
-                                    " bytes is larger than the whole output store");
+                                    " bytes is larger than the whole output store, or than one "
+                                    "client's share of it");
+      break;
+    case OutputStore::PutStatus::kNoSpace:
+      // The client learns that there is no room, never where: the path
+      // goes to the server's own log.
+      attempt.reply = Text(507, "the server has no room to store the archive; try again later");
+      attempt.reply.retry_after = std::chrono::seconds(60);
+      attempt.reply.log = error;
       break;
     case OutputStore::PutStatus::kBadName:
       attempt.reply = Text(502, "the module named its archive '" + zip->file_name +
                                     "', which is no name the output store can hold");
       break;
     case OutputStore::PutStatus::kWriteFailed:
-    default: attempt.reply = Text(500, "the archive could not be stored: " + error); break;
+    default:
+      attempt.reply = Text(500, "the archive could not be stored");
+      attempt.reply.log = error;
+      break;
   }
   return attempt;
 }
 
 }  // namespace
 
-ServiceReply PackService::Compress(std::string request) {
+ServiceReply PackService::Compress(std::string request, std::string_view owner) {
   // Process rewrites the description in place; a rerun starts from a copy.
   const std::string pristine = request.substr(0, DescriptionEnd(request));
   InterpreterPool::Lease interpreter = pool_->Acquire();
@@ -135,7 +152,7 @@ ServiceReply PackService::Compress(std::string request) {
     interpreter->Process(request.data(), static_cast<std::uint32_t>(request.size()), &response);
     // The archive is written straight from the module's response buffer, and
     // the reply copied out of it, before Reset releases it.
-    Attempt result = Judge(response, store_);
+    Attempt result = Judge(response, owner, store_);
     if (result.done) return result.reply;
   }
   return Text(503, "no free name for the archive after " + std::to_string(kMaxAttempts) +

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 
 #include "host/serve/interpreter_pool.h"
 #include "host/serve/output_store.h"
@@ -22,6 +23,8 @@ struct ServiceReply {
   std::string token;
   // For 507: when the store may have room again.
   std::chrono::seconds retry_after{0};
+  // For the server's own log, never the client: what the system said.
+  std::string log;
 };
 
 class PackService {
@@ -34,7 +37,8 @@ class PackService {
   // Both are borrowed and must outlive the service.
   PackService(InterpreterPool* pool, OutputStore* store) : pool_(pool), store_(store) {}
 
-  // Runs a compression request (modified in place) and stores its archive.
+  // Runs a compression request (modified in place) and stores its archive
+  // for `owner` (the client's address: the store's shares are counted by it).
   //   200 text/xml: the module's response document exactly as it came; when
   //       it reports an archive, the archive is stored under the name the
   //       document's url gives and archive_name and token are set. An error
@@ -42,10 +46,11 @@ class PackService {
   //   502: the module gave no response or a malformed one (records, document,
   //       archive or a name the store cannot hold).
   //   503: every attempt produced a name that was taken.
-  //   507: the store has no room for the archive; retry_after is set.
-  //   500: the archive could not be written.
+  //   507: the store, the owner's share of it or the disk has no room for
+  //       the archive; retry_after is set unless it never fits.
+  //   500: the archive could not be written (the reason goes to `log`).
   // Error replies carry a one-line text/plain message.
-  ServiceReply Compress(std::string request);
+  ServiceReply Compress(std::string request, std::string_view owner);
 
   // Runs a request and answers with the module's response in the transfer
   // form, unchanged (200 application/octet-stream); 502 without a response.

@@ -4,24 +4,41 @@
 #define PARCEL_HOST_SERVE_UPLOAD_H_
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "host/job_description.h"
+#include "host/serve/multipart.h"
 #include "interpreter/host_abi.h"
 
 namespace parcel::host {
 
-// Entry path of a path text: levels split at '/' and '\', empty levels, "."
-// and ".." dropped, the rest joined with backslashes ("/a/./b\\..\\c/" gives
-// "a\b\c"). Nothing of it can climb above the archive's root.
-std::string NormalizeEntryPath(std::string_view text);
+// What makes a path text unusable as an entry path.
+enum class PathProblem {
+  kNone,
+  kDotLevel,          // a "." or ".." level
+  kControlCharacter,  // a byte below 0x20, or 0x7f
+  kInvalidUtf8,       // bytes that are not UTF-8
+};
+
+// True when `text` is well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF).
+bool IsValidUtf8(std::string_view text);
+
+// Sets `*out` to the entry path of a path text: a drive letter ("C:") at the
+// start and leading separators are removed, levels split at '/' and '\',
+// empty levels dropped, the rest joined with backslashes ("C:\\a//b/"
+// gives "a\b"). Refuses, leaving `*out` empty, a text with a "." or ".."
+// level, a control character or invalid UTF-8: nothing of an entry path can
+// climb above the archive's root or name a drive.
+PathProblem NormalizeEntryPath(std::string_view text, std::string* out);
 
 // Why an upload cannot become a request.
 enum class UploadError {
   kNone,
-  kBadRequest,  // a bad file name, or no file at all
+  kBadRequest,  // a bad file name or path, a name given twice, or no file at all
   kTooLarge,    // more bytes or more files than the limits allow
 };
 
@@ -37,7 +54,7 @@ enum class UploadError {
 // Usage: BeginPart, then AddContent for its bytes, for every part in order;
 // then Finish; then TakeRequest. The first error sticks: later calls return
 // false and change nothing.
-class UploadCollector {
+class UploadCollector : public MultipartSink {
  public:
   struct Limits {
     std::size_t max_files = PARCEL_MAX_FILES;
@@ -47,15 +64,15 @@ class UploadCollector {
   explicit UploadCollector(Limits limits) : limits_(limits) {}
 
   // A part begins. False when the previous part or this one's file name
-  // breaks a rule: a name with a control character, a name of more than
-  // PARCEL_MAX_NAME_BYTES, an entry name (path, backslash, name) of more than
-  // PARCEL_MAX_ENTRY_NAME_BYTES, a name that is only separators, dots or "..",
-  // or one file too many.
-  bool BeginPart(std::string_view field, std::string_view file_name);
+  // breaks a rule: a path or name NormalizeEntryPath refuses, a name that is
+  // only separators, a name of more than PARCEL_MAX_NAME_BYTES, an entry name
+  // (path, backslash, name) of more than PARCEL_MAX_ENTRY_NAME_BYTES, an entry
+  // name an earlier file of the upload has, or one file too many.
+  bool BeginPart(std::string_view field, std::string_view file_name) override;
 
   // More bytes of the current part. False when the files' bytes exceed
   // max_bytes, or a "path" text exceeds the entry name limit.
-  bool AddContent(std::string_view bytes);
+  bool AddContent(std::string_view bytes) override;
 
   // The body ended. False when no file was uploaded.
   bool Finish();
@@ -66,6 +83,10 @@ class UploadCollector {
 
   // The files collected so far, in order.
   const std::vector<JobFile>& files() const { return files_; }
+
+  // Entry names (path, backslash, name) of the files without content, in
+  // order: the module leaves them out of the archive.
+  std::vector<std::string> EmptyFiles() const;
 
   // The request in the transfer form: table META with the job description,
   // then table FILE<k> for the k-th file. The collected contents are released
@@ -87,6 +108,7 @@ class UploadCollector {
   std::string path_text_;  // the "path" part being read
   std::vector<JobFile> files_;
   std::vector<std::string> contents_;
+  std::set<std::string, std::less<>> entries_;  // entry names so far
   std::uint64_t bytes_ = 0;
 };
 
