@@ -66,6 +66,15 @@ class Server:
         self.port = self.started["port"]
         self.log = []
 
+    def stderr_text(self, waiting_for, seconds=10):
+        """What the server wrote to its standard error, once it holds
+        `waiting_for` or `seconds` have passed: the reader thread may still be
+        passing a line on when the answer that follows it has arrived."""
+        deadline = time.monotonic() + seconds
+        while waiting_for not in "".join(self.stderr) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return "".join(self.stderr)
+
     @staticmethod
     def _read(stream, sink):
         for line in stream:
@@ -1020,7 +1029,8 @@ class StoreTest(ServerTestCase):
         self.assertNotIn(server.started["store"].encode(), body)
         self.assertNotIn(b"/", body)
         self.assertGreater(int(headers["Retry-After"]), 0)
-        self.assertIn(server.started["store"], "".join(server.stderr))  # the server's own log
+        store = server.started["store"]
+        self.assertIn(store, server.stderr_text(store))  # the server's own log
         self.assertEqual(os.listdir(server.started["store"]), [".parcel-store"])
         self.packed(server, [("file", "small.txt", b"fits")])
 
