@@ -13,12 +13,6 @@ namespace {
 
 constexpr const char* kSource = "ni_addr.cpp";
 
-unsigned HostPort(std::uint16_t port) {
-  unsigned char bytes[2];
-  std::memcpy(bytes, &port, 2);
-  return static_cast<unsigned>(bytes[0]) << 8 | bytes[1];
-}
-
 std::atomic<bool> g_byte_order_told{false};
 
 void TellByteOrder(const char* function) {
@@ -60,7 +54,7 @@ void FormatAddressPort(const NI_NODEADDR* address, std::uint16_t port, char* out
   char text[NI_NODEADDR_STR_LEN];
   if (NiAddrToStr(address, text, sizeof text, true) != QEL_O_K)
     std::snprintf(text, sizeof text, "?");
-  std::snprintf(out, size, "%s:%u", text, HostPort(port));
+  std::snprintf(out, size, "%s:%u", text, PortNumber(port));
 }
 
 void LocalSocketPath(std::uint16_t port, char* out, std::size_t size) noexcept {
@@ -69,7 +63,7 @@ void LocalSocketPath(std::uint16_t port, char* out, std::size_t size) noexcept {
   const char* pattern =
       lib.local_path_template[0] != '\0' ? lib.local_path_template : "/tmp/.qelstream%d";
   // The template holds exactly one %d, set by the library start.
-  std::snprintf(out, size, pattern, static_cast<int>(HostPort(port)));
+  std::snprintf(out, size, pattern, static_cast<int>(PortNumber(port)));
   ThrLockLeave(&lib.param_lock);
 }
 
@@ -135,7 +129,7 @@ int NiSrvToStr2(std::uint16_t port, char* buffer, int length) noexcept {
                                 "%s: parameter invalid (bufferLen < NI_SERVNO_STR_LEN)",
                                 "NiSrvToStr2");
   }
-  std::snprintf(buffer, static_cast<std::size_t>(length), "%u", parcel::ni::HostPort(port));
+  std::snprintf(buffer, static_cast<std::size_t>(length), "%u", parcel::ni::PortNumber(port));
   return QEL_O_K;
 }
 
@@ -152,7 +146,7 @@ int NiSrvToStrL2(std::uint16_t port, char* buffer, int length) noexcept {
   unsigned char bytes[2];
   std::memcpy(bytes, &port, 2);
   std::snprintf(buffer, static_cast<std::size_t>(length), "%2.2X.%2.2X/%4.4u", bytes[0], bytes[1],
-                parcel::ni::HostPort(port));
+                parcel::ni::PortNumber(port));
   return QEL_O_K;
 }
 

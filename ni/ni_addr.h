@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "ni/nii.h"
+#include "platform/coding.h"
 #include "platform/socket.h"
 
 // clang-format off
@@ -46,6 +47,16 @@ int NiISolveSockAddr(const NiHdl* handle, NI_SOCKREC* record,
                      std::uint16_t* port, char* path, std::size_t path_size) noexcept;
 
 namespace parcel::ni {
+
+// The number of a port held in network byte order, and the reverse.
+inline unsigned PortNumber(std::uint16_t port) noexcept {
+  return platform::DecodeBigEndian16(&port);
+}
+inline std::uint16_t NetworkPort(unsigned number) noexcept {
+  std::uint16_t port;
+  platform::EncodeBigEndian16(&port, static_cast<std::uint16_t>(number));
+  return port;
+}
 
 bool IsIPv4Mapped(const NI_NODEADDR& address) noexcept;
 // IPv4-mapped node address of a.b.c.d.

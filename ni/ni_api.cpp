@@ -92,20 +92,6 @@ int OpenListening(NiHdl* handle, NI_SOCKREC* record, int family, const NI_NODEAD
   return QEL_O_K;
 }
 
-std::uint16_t NetPort(unsigned short port) {
-  const unsigned char bytes[2] = {static_cast<unsigned char>(port >> 8),
-                                  static_cast<unsigned char>(port)};
-  std::uint16_t value;
-  std::memcpy(&value, bytes, 2);
-  return value;
-}
-
-unsigned short HostPort(std::uint16_t port) {
-  unsigned char bytes[2];
-  std::memcpy(bytes, &port, 2);
-  return static_cast<unsigned short>(bytes[0] << 8 | bytes[1]);
-}
-
 // Creates a connecting handle to `address` and starts the connect.
 int ConnectTo(int family, const NI_NODEADDR* address, std::uint16_t port, int timeout,
               NI_HANDLE* out, const char* function) {
@@ -233,7 +219,7 @@ int NiListen(const char* address, unsigned short port, int what, NI_HANDLE* out)
   }
   NiHdl* handle = nullptr;
   if (int rc = NiICreateHandle(&handle, true); rc != QEL_O_K) return rc;
-  std::uint16_t net_port = NetPort(port);
+  std::uint16_t net_port = NetworkPort(port);
   if (what & NI_LISTEN_TCP) {
     int rc =
         OpenListening(handle, &handle->listen[0], family, bind_address, net_port, dual, kFunction);
@@ -311,7 +297,7 @@ int NiConnect(const char* host, unsigned short port, int timeout, NI_HANDLE* out
   NI_NODEADDR node;
   if (int rc = ResolveHost(host, true, &node); rc != QEL_O_K) return rc;
   const int family = IsIPv4Mapped(node) ? platform::kSocketFamilyIPv4 : platform::kSocketFamilyIPv6;
-  return ConnectTo(family, &node, NetPort(port), timeout, out, "NiConnect");
+  return ConnectTo(family, &node, NetworkPort(port), timeout, out, "NiConnect");
 }
 
 int NiConnectLocal(unsigned short port, int timeout, NI_HANDLE* out) {
@@ -320,7 +306,7 @@ int NiConnectLocal(unsigned short port, int timeout, NI_HANDLE* out) {
     return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: invalid port", "NiConnectLocal");
   }
   if (int rc = StartIfNeeded(); rc != QEL_O_K) return rc;
-  return ConnectTo(platform::kSocketFamilyLocal, nullptr, NetPort(port), timeout, out,
+  return ConnectTo(platform::kSocketFamilyLocal, nullptr, NetworkPort(port), timeout, out,
                    "NiConnectLocal");
 }
 
@@ -604,7 +590,7 @@ int NiHandlePort(NI_HANDLE number, unsigned short* port) {
     *port = digits != nullptr ? static_cast<unsigned short>(std::atoi(digits + 1)) : 0;
     return QEL_O_K;
   }
-  *port = HostPort(bound.port);
+  *port = static_cast<unsigned short>(PortNumber(bound.port));
   return QEL_O_K;
 }
 

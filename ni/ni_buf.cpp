@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "errinfo/errinfo.h"
+#include "platform/coding.h"
 #include "runtime/trace.h"
 
 namespace parcel::ni {
@@ -18,18 +19,6 @@ std::int64_t g_heap_bytes = 0;  // under "NI heap section"
 std::atomic<std::int64_t> g_live_buffers{0};
 std::uint32_t g_heap_limit = 0;
 NiOpcodeHandler g_opcode_handler = nullptr;
-
-void PutBig32(unsigned char* out, std::uint32_t value) {
-  out[0] = static_cast<unsigned char>(value >> 24);
-  out[1] = static_cast<unsigned char>(value >> 16);
-  out[2] = static_cast<unsigned char>(value >> 8);
-  out[3] = static_cast<unsigned char>(value);
-}
-
-std::uint32_t GetBig32(const unsigned char* in) {
-  return static_cast<std::uint32_t>(in[0]) << 24 | static_cast<std::uint32_t>(in[1]) << 16 |
-         static_cast<std::uint32_t>(in[2]) << 8 | in[3];
-}
 
 void CountHeap(std::int64_t bytes) {
   NiLibrary& lib = Library();
@@ -108,8 +97,8 @@ std::size_t BuildControlMessage(int opcode, int rc, const unsigned char* data, i
   std::memcpy(out, "NI_RTERR", 8);
   out[9] = kNiProtocolVersion;
   out[10] = static_cast<unsigned char>(opcode);
-  PutBig32(out + 12, static_cast<std::uint32_t>(rc));
-  PutBig32(out + 16, static_cast<std::uint32_t>(info_length));
+  platform::EncodeBigEndian32(out + 12, static_cast<std::uint32_t>(rc));
+  platform::EncodeBigEndian32(out + 16, static_cast<std::uint32_t>(info_length));
   if (!short_form) {
     std::memcpy(out + 20, info, static_cast<std::size_t>(info_length));
     if (data_length > 0) std::memcpy(out + 20 + info_length, data, data_length);
@@ -122,7 +111,7 @@ bool ParseControlMessage(const unsigned char* message, std::size_t length,
   if (length < kControlHeader || std::memcmp(message, "NI_RTERR", 8) != 0 || message[8] != 0) {
     return false;
   }
-  const std::uint32_t info_length = GetBig32(message + 16);
+  const std::uint32_t info_length = platform::DecodeBigEndian32(message + 16);
   if (info_length > length - kControlHeader) {
     PARCEL_TRC(2, DpTrc, "%s: invalid error-msg received (%d>%d)\n", "NiBufIProcMsg",
                static_cast<int>(info_length), static_cast<int>(length - kControlHeader));
@@ -130,7 +119,7 @@ bool ParseControlMessage(const unsigned char* message, std::size_t length,
   }
   out->version = message[9];
   out->opcode = out->version < 29 ? kOpError : message[10];
-  out->rc = static_cast<int>(GetBig32(message + 12));
+  out->rc = static_cast<int>(platform::DecodeBigEndian32(message + 12));
   out->errinfo = message + 20;
   out->errinfo_length = static_cast<int>(info_length);
   out->data = message + 20 + info_length;

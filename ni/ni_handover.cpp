@@ -6,6 +6,7 @@
 #include "ni/ni.h"
 #include "ni/ni_addr.h"
 #include "ni/ni_buf.h"
+#include "platform/coding.h"
 #include "platform/system_info.h"
 #include "runtime/trace.h"
 
@@ -15,15 +16,6 @@ namespace {
 constexpr const char* kSource = "ni_handover.cpp";
 constexpr int kPassData = 6;
 constexpr int kSocketWait = 10000;
-
-void PutBig32(unsigned char* out, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (24 - 8 * i));
-}
-
-std::uint32_t GetBig32(const unsigned char* in) {
-  return static_cast<std::uint32_t>(in[0]) << 24 | static_cast<std::uint32_t>(in[1]) << 16 |
-         static_cast<std::uint32_t>(in[2]) << 8 | in[3];
-}
 
 // The sockets of a handle in hand-over order.
 int SocketsOf(NiHdl* handle, platform::SocketHandle* out) {
@@ -64,7 +56,7 @@ int HandOverOffered(NiHdl* handle, BufferedExtension* ext, const ControlMessage&
   }
   std::memcpy(ext->mpPassHdlData, message.data, kPassData);
   unsigned char pid[4];
-  PutBig32(pid, static_cast<std::uint32_t>(platform::ProcessId()));
+  platform::EncodeBigEndian32(pid, static_cast<std::uint32_t>(platform::ProcessId()));
   SetBufStatus(handle, ext, kBufAccepting, kFunction);
   (void)NiBufISetHS(handle, ext, true);
   (void)NiBufISendMsg(handle, ext, 0, kOpHandOverAnswer, pid, 4);
@@ -83,7 +75,7 @@ int HandOverAnswered(NiHdl* handle, BufferedExtension* ext,
               message.data_length, 4);
     return NIEINTERN;
   }
-  const int pid = static_cast<int>(GetBig32(message.data));
+  const int pid = static_cast<int>(platform::DecodeBigEndian32(message.data));
   NiHdl* handed = ext->mpAcceptedHdl;
   PARCEL_TRC(HandleLevel(handle), DpTrc, "%s: sending hdl %d over hdl %d to pid %d\n", kFunction,
              HandleNumber(handed), number, pid);

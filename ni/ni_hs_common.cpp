@@ -293,9 +293,7 @@ bool HsTimer::Finish(const char* function, const char* what, bool succeeded) noe
 namespace {
 
 void PortText(std::uint16_t port, char* out, std::size_t size) {
-  unsigned char bytes[2];
-  std::memcpy(bytes, &port, 2);
-  std::snprintf(out, size, "%u", static_cast<unsigned>(bytes[0]) << 8 | bytes[1]);
+  std::snprintf(out, size, "%u", PortNumber(port));
 }
 
 // The entry remembered during the scan, when it still holds what the scan
@@ -484,10 +482,7 @@ int HsDumpServLine(HsCache* cache, const char* function, char* buffer, int lengt
   const HsServEntry& entry = cache->servs[position];
   char port[16] = "-";
   if (entry.state != kServNameUnknownState) {
-    unsigned char bytes[2];
-    std::memcpy(bytes, &entry.port, 2);
-    std::snprintf(port, sizeof port, "%2.2X.%2.2X/%4.4u", bytes[0], bytes[1],
-                  static_cast<unsigned>(bytes[0]) << 8 | bytes[1]);
+    (void)NiSrvToStrL2(entry.port, port, sizeof port);
   }
   const char* status = entry.state < kServValidState ? "UNKNOWN" : "VALID";
   const char* name = entry.state == kServPortUnknownState ? "-" : entry.name;

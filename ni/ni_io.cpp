@@ -5,6 +5,7 @@
 
 #include "ni/ni_addr.h"
 #include "ni/nii.h"
+#include "platform/coding.h"
 #include "platform/monotonic_clock.h"
 #include "runtime/trace.h"
 
@@ -20,18 +21,6 @@ const char* ModeName(int mode) {
     case NI_ROUT_IO: return "ROUT_IO";
     default: return "???";
   }
-}
-
-void PutBig32(unsigned char* out, std::uint32_t value) {
-  out[0] = static_cast<unsigned char>(value >> 24);
-  out[1] = static_cast<unsigned char>(value >> 16);
-  out[2] = static_cast<unsigned char>(value >> 8);
-  out[3] = static_cast<unsigned char>(value);
-}
-
-std::uint32_t GetBig32(const unsigned char* in) {
-  return static_cast<std::uint32_t>(in[0]) << 24 | static_cast<std::uint32_t>(in[1]) << 16 |
-         static_cast<std::uint32_t>(in[2]) << 8 | in[3];
 }
 
 // The overrun check of every wait with a timeout.
@@ -117,6 +106,25 @@ void TraceWouldBlock(NiHdl* handle, const char* function, bool peeked) {
     PARCEL_TRC(HandleDetailLevel(handle), DpTrc, "%s: hdl %d %s would block (errno=EAGAIN)\n",
                function, HandleNumber(handle), ModeName(NI_MESG_IO));
   }
+}
+
+// What a read and a write check first: a connect still going on is finished,
+// the mode and the buffer are checked.
+int StartTransfer(NiHdl* handle, const void* buffer, int length, int timeout, int mode,
+                  const char* function) {
+  if (handle->state == NI_CONN_WAIT) {
+    int rc = NiICheckPendConnection(handle, timeout, true);
+    if (rc != QEL_O_K) return rc == NIESERV_USED ? NIECONN_REFUSED : rc;
+  }
+  if (mode != NI_MESG_IO && mode != NI_RAW_IO && mode != NI_ROUT_IO) {
+    return NiIError(NIEINTERN, kSource, __LINE__, false, "%s: invalid mode %d for hdl %d", function,
+                    mode, HandleNumber(handle));
+  }
+  if (length < 0 || (length > 0 && buffer == nullptr)) {
+    return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: invalid buffer (%d) for hdl %d",
+                    function, length, HandleNumber(handle));
+  }
+  return QEL_O_K;
 }
 
 }  // namespace
@@ -232,23 +240,14 @@ int NiIWrite(NiHdl* handle, const void* buffer, int length, int timeout, int mod
   constexpr const char* kFunction = "NiIWrite";
   *written = 0;
   const int number = HandleNumber(handle);
-  if (handle->state == NI_CONN_WAIT) {
-    int rc = NiICheckPendConnection(handle, timeout, true);
-    if (rc != QEL_O_K) return rc == NIESERV_USED ? NIECONN_REFUSED : rc;
-  }
-  if (mode != NI_MESG_IO && mode != NI_RAW_IO && mode != NI_ROUT_IO) {
-    return NiIError(NIEINTERN, kSource, __LINE__, false, "%s: invalid mode %d for hdl %d",
-                    kFunction, mode, number);
-  }
-  if (length < 0 || (length > 0 && buffer == nullptr)) {
-    return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: invalid buffer (%d) for hdl %d",
-                    kFunction, length, number);
+  if (int rc = StartTransfer(handle, buffer, length, timeout, mode, kFunction); rc != QEL_O_K) {
+    return rc;
   }
   if (mode == NI_RAW_IO) {
     handle->write_header_left = 0;
     handle->mPendDataLenToWrite = static_cast<std::uint32_t>(length);
   } else if (handle->write_header_left == 0 && handle->mPendDataLenToWrite == 0) {
-    PutBig32(handle->write_header, static_cast<std::uint32_t>(length));
+    parcel::platform::EncodeBigEndian32(handle->write_header, static_cast<std::uint32_t>(length));
     handle->write_header_left = 4;
     handle->mPendDataLenToWrite = static_cast<std::uint32_t>(length);
   } else if (static_cast<std::uint32_t>(length) != handle->mPendDataLenToWrite) {
@@ -389,17 +388,8 @@ int NiIRead(NiHdl* handle, void* buffer, int length, int timeout, int mode,
   constexpr const char* kFunction = "NiIRead";
   *received = 0;
   const int number = HandleNumber(handle);
-  if (handle->state == NI_CONN_WAIT) {
-    int rc = NiICheckPendConnection(handle, timeout, true);
-    if (rc != QEL_O_K) return rc == NIESERV_USED ? NIECONN_REFUSED : rc;
-  }
-  if (mode != NI_MESG_IO && mode != NI_RAW_IO && mode != NI_ROUT_IO) {
-    return NiIError(NIEINTERN, kSource, __LINE__, false, "%s: invalid mode %d for hdl %d",
-                    kFunction, mode, number);
-  }
-  if (length < 0 || (length > 0 && buffer == nullptr)) {
-    return NiIError(NIEINVAL, kSource, __LINE__, false, "%s: invalid buffer (%d) for hdl %d",
-                    kFunction, length, number);
+  if (int rc = StartTransfer(handle, buffer, length, timeout, mode, kFunction); rc != QEL_O_K) {
+    return rc;
   }
   auto* out = static_cast<unsigned char*>(buffer);
   const bool raw = mode == NI_RAW_IO;
@@ -470,7 +460,7 @@ int NiIRead(NiHdl* handle, void* buffer, int length, int timeout, int mode,
           }
           continue;
         }
-        const std::uint32_t frame = GetBig32(handle->read_header);
+        const std::uint32_t frame = parcel::platform::DecodeBigEndian32(handle->read_header);
         if (frame & 0x80000000u) {
           char peer[96];
           FormatAddressPort(&handle->peer, handle->peer_port, peer, sizeof peer);

@@ -50,12 +50,6 @@ int EnsureCache(HsCache** out) {
   return QEL_O_K;
 }
 
-unsigned PortNumber(std::uint16_t port) {
-  unsigned char bytes[2];
-  std::memcpy(bytes, &port, 2);
-  return static_cast<unsigned>(bytes[0]) << 8 | bytes[1];
-}
-
 }  // namespace
 
 HsCache* NameCache() noexcept { return g_cache.load(std::memory_order_acquire); }

@@ -48,12 +48,6 @@ NI_NODEADDR Node(const platform::NetworkAddress& address) {
   return node;
 }
 
-unsigned PortNumber(std::uint16_t port) {
-  unsigned char bytes[2];
-  std::memcpy(bytes, &port, 2);
-  return static_cast<unsigned>(bytes[0]) << 8 | bytes[1];
-}
-
 // Room counting that cannot overflow: adding to a total past `limit`
 // leaves it past `limit`.
 class Room {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/coding.h"
 #include "platform/system_info.h"
 #include "runtime/thr.h"
 #include "runtime/trace.h"
@@ -133,20 +134,6 @@ int MapNameError(int error) {
   }
 }
 
-void PutBig16(unsigned char* out, std::size_t value) {
-  out[0] = static_cast<unsigned char>(value >> 8);
-  out[1] = static_cast<unsigned char>(value);
-}
-
-void PutLittle16(unsigned char* out, std::size_t value) {
-  out[0] = static_cast<unsigned char>(value);
-  out[1] = static_cast<unsigned char>(value >> 8);
-}
-
-void PutLittle32(unsigned char* out, std::size_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
 }  // namespace
 
 const SiSystem& SiPlatformSystem() noexcept { return kPlatformSystem; }
@@ -221,15 +208,15 @@ std::size_t BuildQosIdentity(const char* policy_locator, const char* application
   const std::size_t total = kObjectHeader + kCount + policy_length;
   if (total > size || attr_lengths[0] > 0xFFFF || attr_lengths[1] > 0xFFFF) return 0;
   std::memset(out, 0, total);
-  PutLittle32(out, kObjectType);
-  PutLittle32(out + 4, total);
-  PutLittle32(out + 8, 1);
+  platform::EncodeFixed32(out, static_cast<std::uint32_t>(kObjectType));
+  platform::EncodeFixed32(out + 4, static_cast<std::uint32_t>(total));
+  platform::EncodeFixed32(out + 8, static_cast<std::uint32_t>(1));
   unsigned char* policy = out + kObjectHeader + kCount;
-  PutLittle16(policy, policy_length);
-  PutBig16(policy + 2, kPolicyTypeAppId);
+  platform::EncodeFixed16(policy, static_cast<std::uint16_t>(policy_length));
+  platform::EncodeBigEndian16(policy + 2, static_cast<std::uint16_t>(kPolicyTypeAppId));
   unsigned char* attr = policy + kPolicyHeader;
   for (int i = 0; i < 2; ++i) {
-    PutBig16(attr, attr_lengths[i]);
+    platform::EncodeBigEndian16(attr, static_cast<std::uint16_t>(attr_lengths[i]));
     attr[2] = attr_types[i];
     attr[3] = 1;  // ASCII subtype
     std::memcpy(attr + kAttrHeader, texts[i], attr_lengths[i] - kAttrHeader);
