@@ -13,7 +13,8 @@ std::string ExitCodeHelp() {
          "  5  the module cannot be loaded or is not a parcel module\n"
          "  6  the module answered with an error document (its code and message are printed)\n"
          "  7  the module's response is missing or malformed\n"
-         "  8  serve: the address and port cannot be listened on\n";
+         "  8  serve: the address and port cannot be listened on\n"
+         "  9  pack --ni: the server cannot be reached, refused the request or broke off\n";
 }
 
 }  // namespace parcel::host

@@ -17,6 +17,7 @@ enum ExitCode : int {
   kExitJobError = 6,     // the module answered with an error document
   kExitBadResponse = 7,  // the module's response is missing or malformed
   kExitListen = 8,       // serve: the address cannot be listened on
+  kExitNetwork = 9,      // pack --ni: the server cannot be reached, refused or broke off
 };
 
 // The exit codes as help text, one per line.

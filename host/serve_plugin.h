@@ -35,6 +35,14 @@ struct ServeOptions {
   std::uint64_t max_held = 256u << 20;        // upload bytes held at once (at least max_upload)
   std::uint64_t client_store_bytes = 0;       // one client address's share of the store; 0: none
   std::uint64_t shutdown_grace_seconds = 30;  // for requests in flight after SIGINT or SIGTERM
+  // Packing over the network library (host/ni/pack_server.h), beside HTTP
+  // or alone.
+  bool http = true;                     // serve HTTP (the Linux build only)
+  int ni_port = -1;                     // -1: no NI server; 0: any free port
+  std::string ni_listen = "127.0.0.1";  // empty or "*": every address, IPv4 and IPv6
+  std::string ni_port_file;             // where to write the NI port; empty: nowhere
+  bool ni_local = true;                 // also the local stream socket of the NI port
+  std::uint64_t ni_idle_timeout_seconds = 60;
 };
 
 // Largest upload the server takes: the transfer form and the archive's sizes

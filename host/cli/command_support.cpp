@@ -35,6 +35,10 @@ int Exchange(const Module& module, char* request, std::uint64_t size, Interprete
       RunStatus::kNoInterpreter) {
     return Fail(kExitModule, "the module did not create an interpreter");
   }
+  return CheckExchanged(response, check);
+}
+
+int CheckExchanged(std::string_view response, ResponseCheck* check) {
   *check = CheckResponse(response);
   switch (check->status) {
     case ResponseStatus::kNoResponse:

@@ -32,6 +32,10 @@ int FailWithJobError(const ResponseDocument& document);
 int Exchange(const Module& module, char* request, std::uint64_t size, Interpreter* interpreter,
              ResponseCheck* check);
 
+// Checks a response that came (CheckResponse): kExitOk when it holds output
+// records, kExitBadResponse with a message when it is missing or malformed.
+int CheckExchanged(std::string_view response, ResponseCheck* check);
+
 }  // namespace parcel::host
 
 #endif  // PARCEL_HOST_CLI_COMMAND_SUPPORT_H_

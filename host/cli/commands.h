@@ -26,9 +26,13 @@ struct PackOptions {
   std::string response_file;        // where to save the response document; empty: not saved
   std::string request_file;         // where to save the request; empty: not saved
   Verbosity verbosity = Verbosity::kNormal;
+  std::string server;         // HOST:PORT of a packing server; empty: the module, loaded here
+  int timeout_seconds = 300;  // with a server: each wait at most this long
 };
 
-// Packs the inputs into one archive through the module. The archive appears
+// Packs the inputs into one archive through the module, or through a
+// packing server when `server` is set (the same request, archive and exit
+// codes; kExitNetwork when the server cannot be reached or breaks off). The archive appears
 // only when everything succeeded; a failed run leaves no output file behind
 // (the request and response files, when asked for, are written as soon as
 // they exist). Prints a summary, with kVerbose the archive's listing, and a
@@ -70,6 +74,13 @@ std::string OutputFileName(const OutputRecord& record, std::size_t index,
 // kExitInternal with a message when the plug-in cannot be loaded; on systems
 // without the HTTP host, kExitUsage with a message.
 int RunServePlugin(const ServeOptions& options);
+// Whether this build has the serve plug-in (the HTTP host).
+bool ServePluginBuilt();
+
+// serve: HTTP through the plug-in (with NI beside it when asked), or NI
+// alone without loading the plug-in (--no-http, and where there is no HTTP
+// host). kExitUsage when nothing is left to serve.
+int RunServe(const ServeOptions& options);
 
 }  // namespace parcel::host
 

@@ -63,10 +63,19 @@ int Main(int argc, char** argv) {
   pack->add_option("--response", pack_options.response_file, "Save the response document here");
   pack->add_option("--request", pack_options.request_file,
                    "Save the request in the transfer form here");
+  pack->add_option("--ni", pack_options.server,
+                   "Pack through a server (serve --ni-port) at HOST:PORT ([ADDRESS]:PORT for "
+                   "IPv6) instead of loading the module");
+  pack->add_option("--timeout", pack_options.timeout_seconds,
+                   "With --ni: seconds to wait for the server at each step")
+      ->check(CLI::Range(1, 24 * 3600))
+      ->default_str(std::to_string(pack_options.timeout_seconds));
   AddModuleOption(pack, &pack_options.module);
   AddVerbosityFlags(pack, &quiet, &verbose);
-  pack->footer("Example: parcel-host pack -o docs.zip docs/ notes.txt\n\n" +
-               parcel::host::ExitCodeHelp());
+  pack->footer(
+      "Example: parcel-host pack -o docs.zip docs/ notes.txt\n"
+      "         parcel-host pack --ni 127.0.0.1:3300 -o docs.zip docs/\n\n" +
+      parcel::host::ExitCodeHelp());
 
   parcel::host::RunOptions run_options;
   run_options.module = default_module;
@@ -94,8 +103,8 @@ int Main(int argc, char** argv) {
   serve_options.module = default_module;
   CLI::App* serve = app.add_subcommand(
       "serve",
-      "Serve packing over HTTP: upload files, get the response document, download the "
-      "archive (Linux)");
+      "Serve packing over HTTP (upload files, get the response document, download the "
+      "archive; Linux) and over the network library (--ni-port; every platform)");
   serve->add_option("--listen", serve_options.listen, "Address to listen on")
       ->default_str(serve_options.listen);
   serve->add_option("--port", serve_options.port, "Port to listen on; 0 picks a free one")
@@ -180,13 +189,36 @@ int Main(int argc, char** argv) {
       ->transform(CLI::AsNumberWithUnit(seconds, CLI::AsNumberWithUnit::CASE_SENSITIVE))
       ->check(CLI::Range(std::uint64_t{0}, std::uint64_t{24} * 3600))
       ->default_str("30s");
+  serve
+      ->add_option("--ni-port", serve_options.ni_port,
+                   "Also serve packing over the network library on this port; 0 picks a free one")
+      ->check(CLI::Range(0, 65535));
+  serve
+      ->add_option("--ni-listen", serve_options.ni_listen,
+                   "Address the NI server listens on, IPv4 or IPv6; * for every address")
+      ->default_str(serve_options.ni_listen);
+  serve->add_option("--ni-port-file", serve_options.ni_port_file,
+                    "Write the NI port listened on into this file");
+  serve
+      ->add_option("--ni-idle-timeout", serve_options.ni_idle_timeout_seconds,
+                   "Close an NI connection that sends no whole message and takes no answer for "
+                   "this long, e.g. 60s")
+      ->transform(CLI::AsNumberWithUnit(seconds, CLI::AsNumberWithUnit::CASE_SENSITIVE))
+      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{24} * 3600))
+      ->default_str("60s");
+  bool no_ni_local = false;
+  serve->add_flag("--no-ni-local", no_ni_local,
+                  "Do not listen on the local stream socket of the NI port");
+  bool no_http = false;
+  serve->add_flag("--no-http", no_http, "Serve over the network library only (needs --ni-port)");
   serve->add_flag("--public-downloads", serve_options.public_downloads,
                   "Serve archives to anyone who knows the name, without the download token");
   serve->add_flag("-q,--quiet", serve_options.quiet, "No access log");
   AddModuleOption(serve, &serve_options.module);
   serve->footer(
       "Example: parcel-host serve --port 8080\n"
-      "         curl -F file=@notes.txt http://127.0.0.1:8080/compress\n\n" +
+      "         curl -F file=@notes.txt http://127.0.0.1:8080/compress\n"
+      "         parcel-host serve --no-http --ni-port 3300\n\n" +
       parcel::host::ExitCodeHelp());
 
   // CLI11 takes an argument vector in reverse order.
@@ -203,7 +235,11 @@ int Main(int argc, char** argv) {
     pack_options.verbosity = VerbosityOf(quiet, verbose);
     return parcel::host::Pack(pack_options, std::cin);
   }
-  if (*serve) return parcel::host::RunServePlugin(serve_options);
+  if (*serve) {
+    serve_options.ni_local = !no_ni_local;
+    serve_options.http = !no_http;
+    return parcel::host::RunServe(serve_options);
+  }
   if (*run) {
     run_options.verbosity = VerbosityOf(quiet, verbose);
     return parcel::host::Run(run_options);

@@ -12,6 +12,7 @@
 #include "host/cli/progress.h"
 #include "host/job_description.h"
 #include "host/module.h"
+#include "host/ni/pack_client.h"
 #include "host/path_text.h"
 #include "host/response_check.h"
 #include "host/system_message.h"
@@ -210,6 +211,23 @@ int AcceptResponse(const PackOptions& options, const ResponseCheck& check,
   return kExitOk;
 }
 
+// Exchange through a packing server: the response lands in `response`,
+// which `check` views.
+int RemoteExchange(const NiEndpoint& server, int timeout_seconds, const char* request,
+                   std::uint64_t size, std::string* response, ResponseCheck* check) {
+  if (size > UINT32_MAX) {
+    return Fail(kExitInput, "the request is larger than 4 GiB; the transfer form cannot carry it");
+  }
+  const RemoteResult result =
+      ExchangeOverNi(server, std::string_view(request, size), timeout_seconds * 1000, response);
+  switch (result.status) {
+    case RemoteStatus::kOk: break;
+    case RemoteStatus::kTooLarge: return Fail(kExitInput, result.message);
+    default: return Fail(kExitNetwork, result.message);
+  }
+  return CheckExchanged(*response, check);
+}
+
 void PrintSummary(const fs::path& output, const Inputs& inputs, const ResponseCheck& check,
                   std::chrono::steady_clock::time_point start) {
   const std::size_t entries = check.entries.size();
@@ -228,14 +246,21 @@ int Pack(const PackOptions& options, std::istream& names) {
   std::vector<std::string> arguments;
   if (int code = GatherNames(options, names, &arguments); code != kExitOk) return code;
 
+  // Through a server, or through the module loaded here.
+  NiEndpoint server;
+  std::string error;
+  if (!options.server.empty() && !ParseNiEndpoint(options.server, &server, &error)) {
+    return Fail(kExitUsage, "--ni: " + error);
+  }
   Module module;
-  if (int code = LoadModule(options.module, &module); code != kExitOk) return code;
+  if (options.server.empty()) {
+    if (int code = LoadModule(options.module, &module); code != kExitOk) return code;
+  }
 
   // Opened first, so an archive that cannot be written is found before any
   // work is done.
   const fs::path output = PathFromUtf8(options.output);
   AtomicFile archive_file;
-  std::string error;
   if (!archive_file.Open(output, &error)) return Fail(kExitOutput, error);
 
   Inputs inputs;
@@ -256,11 +281,13 @@ int Pack(const PackOptions& options, std::istream& names) {
   }
 
   Interpreter interpreter;
+  std::string remote_response;
   ResponseCheck check;
-  if (int code = Exchange(module, request->get(), request_size, &interpreter, &check);
-      code != kExitOk) {
-    return code;
-  }
+  const int exchanged = options.server.empty()
+                            ? Exchange(module, request->get(), request_size, &interpreter, &check)
+                            : RemoteExchange(server, options.timeout_seconds, request->get(),
+                                             request_size, &remote_response, &check);
+  if (exchanged != kExitOk) return exchanged;
   if (int code = AcceptResponse(options, check, inputs.expected_entries); code != kExitOk) {
     return code;
   }

@@ -27,4 +27,6 @@ int RunServePlugin(const ServeOptions& options) {
   return entry(&options);
 }
 
+bool ServePluginBuilt() { return true; }
+
 }  // namespace parcel::host

@@ -10,4 +10,6 @@ int RunServePlugin(const ServeOptions&) {
   return kExitUsage;
 }
 
+bool ServePluginBuilt() { return false; }
+
 }  // namespace parcel::host

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/serve/access_log.h"
+#include "host/access_log.h"
 #include "host/serve/http_message.h"
 
 namespace parcel::host {

@@ -10,16 +10,19 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "host/access_log.h"
 #include "host/exit_codes.h"
+#include "host/interpreter_pool.h"
 #include "host/module.h"
+#include "host/ni/ni_serve.h"
 #include "host/path_text.h"
-#include "host/serve/access_log.h"
 #include "host/serve/http_front.h"
-#include "host/serve/interpreter_pool.h"
 #include "host/serve/multipart.h"
 #include "host/serve/output_store.h"
 #include "host/serve/pack_service.h"
@@ -361,8 +364,10 @@ class SignalWaiter {
   // Requires: called before any other thread starts.
   bool Block() { return pthread_sigmask(SIG_BLOCK, &signals_, nullptr) == 0; }
 
-  void Start(HttpFront* front) {
+  // `also_stop`, when set, stops the NI server once the front is told to.
+  void Start(HttpFront* front, std::function<void()> also_stop) {
     front_ = front;
+    also_stop_ = std::move(also_stop);
     thread_ = std::thread([this] { Run(); });
   }
   // After the front returned: ends the waiter.
@@ -382,6 +387,7 @@ class SignalWaiter {
           Message(std::string("stopping on ") + (got == SIGINT ? "SIGINT" : "SIGTERM") +
                   "; requests in flight are finished first");
           front_->Stop();
+          if (also_stop_) also_stop_();
         }
         return;
       }
@@ -390,39 +396,12 @@ class SignalWaiter {
   }
 
   HttpFront* front_ = nullptr;
+  std::function<void()> also_stop_;
   OutputStore* store_;
   sigset_t signals_;
   std::thread thread_;
   std::atomic<bool> finished_{false};
 };
-
-// Writes the port as a line into `file`, which appears whole or not at all:
-// a client may be waiting for it to exist.
-bool WritePortFile(const std::string& file, int port, std::string* error) {
-  const std::filesystem::path target = PathFromUtf8(file);
-  std::filesystem::path temp = target;
-  temp += ".tmp";
-  errno = 0;
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (out.is_open()) out << port << '\n';
-    out.close();
-    if (out.fail()) {
-      *error = "cannot write " + QuotedPath(target) + ": " + ErrnoMessage("write failed");
-      std::error_code ignored;
-      std::filesystem::remove(temp, ignored);
-      return false;
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(temp, target, ec);
-  if (ec) {
-    *error = "cannot write " + QuotedPath(target) + ": " + ec.message();
-    std::filesystem::remove(temp, ec);
-    return false;
-  }
-  return true;
-}
 
 std::string UrlOf(const std::string& address, int port) {
   bool v6 = address.find(':') != std::string::npos;
@@ -449,9 +428,7 @@ int Serve(const ServeOptions& options) {
     Message("cannot load module: " + error);
     return kExitModule;
   }
-  const std::size_t threads = options.threads != 0
-                                  ? options.threads
-                                  : std::max<std::size_t>(2, std::thread::hardware_concurrency());
+  const std::size_t threads = ServeThreads(options);
   InterpreterPool pool;
   if (!pool.Create(module, threads, &error)) {
     Message(error);
@@ -496,10 +473,18 @@ int Serve(const ServeOptions& options) {
               JsonString(UrlOf(options.listen, port)).c_str(), port, threads,
               JsonString(store.directory().string()).c_str());
   std::fflush(stdout);
+  // The NI server shares the interpreters; it has workers of its own.
+  std::unique_ptr<NiPackServer> ni;
+  const auto grace = std::chrono::seconds(options.shutdown_grace_seconds);
+  if (options.ni_port >= 0) {
+    ni = std::make_unique<NiPackServer>(&pool, NiOptionsOf(options, threads));
+    if (int code = StartNiService(options, ni.get()); code != kExitOk) return code;
+  }
 
-  waiter.Start(&front);
+  waiter.Start(&front, ni ? std::function<void()>([&] { ni->Stop(grace); }) : nullptr);
   front.Run();  // returns once stopped and the requests in flight finished or the grace ran out
   waiter.Finish();
+  if (ni) ni->Stop(grace);
   std::printf("{\"event\":\"stopped\"}\n");
   std::fflush(stdout);
   return kExitOk;

@@ -160,17 +160,9 @@ ServiceReply PackService::Compress(std::string request, std::string_view owner) 
 }
 
 ServiceReply PackService::Process(std::string request) {
-  InterpreterPool::Lease interpreter = pool_->Acquire();
-  std::string_view response;
-  ResetAtEnd reset(*interpreter);
-  interpreter->Process(request.data(), static_cast<std::uint32_t>(request.size()), &response);
   ServiceReply reply;
-  if (response.empty()) {
-    reply = Text(502, "the module gave no response");
-  } else {
-    reply.content_type = "application/octet-stream";
-    reply.body.assign(response);
-  }
+  if (!pool_->Run(&request, &reply.body)) return Text(502, "the module gave no response");
+  reply.content_type = "application/octet-stream";
   return reply;
 }
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/serve/interpreter_pool.h"
+#include "host/interpreter_pool.h"
 #include "host/serve/output_store.h"
 
 namespace parcel::host {

@@ -1,5 +1,5 @@
 // The interpreter pool.
-#include "host/serve/interpreter_pool.h"
+#include "host/interpreter_pool.h"
 
 namespace parcel::host {
 
@@ -41,6 +41,19 @@ void InterpreterPool::Release(Interpreter* interpreter) {
     free_.push_back(interpreter);
   }
   freed_.notify_one();
+}
+
+bool InterpreterPool::Run(std::string* request, std::string* response) {
+  response->clear();
+  Lease interpreter = Acquire();
+  struct ResetAtEnd {
+    Interpreter& interpreter;
+    ~ResetAtEnd() { interpreter.Reset(); }
+  } reset{*interpreter};
+  std::string_view answer;
+  interpreter->Process(request->data(), static_cast<std::uint32_t>(request->size()), &answer);
+  response->assign(answer);
+  return !response->empty();
 }
 
 std::size_t InterpreterPool::busy() {

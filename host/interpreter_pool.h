@@ -1,8 +1,8 @@
 // A fixed set of interpreters for a host that serves requests on several
 // threads. An interpreter serves one call at a time, so each request leases
 // one for the whole of its Process, read and Reset.
-#ifndef PARCEL_HOST_SERVE_INTERPRETER_POOL_H_
-#define PARCEL_HOST_SERVE_INTERPRETER_POOL_H_
+#ifndef PARCEL_HOST_INTERPRETER_POOL_H_
+#define PARCEL_HOST_INTERPRETER_POOL_H_
 
 #include <condition_variable>
 #include <cstddef>
@@ -48,6 +48,11 @@ class InterpreterPool {
   // calls Reset after each response it has read, before the lease goes.
   Lease Acquire();
 
+  // Runs `request` (rewritten in place, as Process does) through a free
+  // interpreter, copies the response into `response` and resets the
+  // interpreter. False, with `response` empty, when the module gave none.
+  bool Run(std::string* request, std::string* response);
+
   std::size_t size() const { return interpreters_.size(); }
   // Interpreters leased at this moment.
   std::size_t busy();
@@ -63,4 +68,4 @@ class InterpreterPool {
 
 }  // namespace parcel::host
 
-#endif  // PARCEL_HOST_SERVE_INTERPRETER_POOL_H_
+#endif  // PARCEL_HOST_INTERPRETER_POOL_H_

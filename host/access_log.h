@@ -1,6 +1,6 @@
-// Access log lines of the HTTP host: one JSON object per request, on one line.
-#ifndef PARCEL_HOST_SERVE_ACCESS_LOG_H_
-#define PARCEL_HOST_SERVE_ACCESS_LOG_H_
+// Access log lines of the service hosts: one JSON object per request, on one line.
+#ifndef PARCEL_HOST_ACCESS_LOG_H_
+#define PARCEL_HOST_ACCESS_LOG_H_
 
 #include <chrono>
 #include <cstdint>
@@ -32,4 +32,4 @@ std::string AccessLogLine(const AccessRecord& record);
 
 }  // namespace parcel::host
 
-#endif  // PARCEL_HOST_SERVE_ACCESS_LOG_H_
+#endif  // PARCEL_HOST_ACCESS_LOG_H_

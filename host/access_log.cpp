@@ -1,5 +1,5 @@
 // Access log formatting.
-#include "host/serve/access_log.h"
+#include "host/access_log.h"
 
 #include <cstdio>
 #include <ctime>
