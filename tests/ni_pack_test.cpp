@@ -133,7 +133,9 @@ TEST(PackProtocol, Endpoints) {
       EXPECT_EQ(endpoint.host, c.host);
       EXPECT_EQ(endpoint.port, c.port);
     }
-    if (!parsed) EXPECT_NE(error.find(c.text), std::string::npos);
+    if (!parsed) {
+      EXPECT_NE(error.find(c.text), std::string::npos);
+    }
   }
 }
 
@@ -174,7 +176,9 @@ class NiPackServerTest : public ::testing::Test {
     // what every handle held, so what is left is a message never released.
     NiIExit();
     EXPECT_EQ(ni::NiILiveBlocks(), 0);
-    if (descriptors_ >= 0) EXPECT_EQ(platform::OpenDescriptorCount(), descriptors_);
+    if (descriptors_ >= 0) {
+      EXPECT_EQ(platform::OpenDescriptorCount(), descriptors_);
+    }
   }
 
   void Start(std::uint64_t max_request = 64u << 20, std::uint64_t idle_seconds = 60) {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "data/orb_data.h"
-#include "host/serve/access_log.h"
+#include "host/access_log.h"
 #include "host/serve/output_store.h"
 #include "host/serve/upload.h"
 

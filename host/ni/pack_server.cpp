@@ -198,8 +198,8 @@ void NiPackServer::Impl::Close(NI_HANDLE handle) {
 void NiPackServer::Impl::Refuse(NI_HANDLE handle, Connection& connection, int code,
                                 const std::string& text, bool close) {
   refused.fetch_add(1, std::memory_order_relaxed);
-  ErrSetFmt(kServerComponent, 0, "pack_server.cpp", __LINE__, "%s", code,
-                             nullptr, text.c_str());
+  ErrISetSys(kServerComponent, 0, "pack_server.cpp", __LINE__, 0, text.c_str(), code, "", "", 0,
+             "", "", "", "");
   const int rc = NiSendError(handle, code, 0);
   connection.request_start = Clock::now();
   Log(connection, code, 0);
