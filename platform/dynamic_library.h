@@ -35,6 +35,10 @@ class DynamicLibrary {
 
   bool IsOpen() const { return handle_ != nullptr; }
   void Close();
+  // Leaves the library loaded for the rest of the process: one whose
+  // process-wide records (error information, thread keys) outlive its calls
+  // must not be unloaded from under them.
+  void KeepLoaded() { handle_ = nullptr; }
 
  private:
   void* handle_ = nullptr;

@@ -68,17 +68,29 @@ TEST(PackProtocol, AssemblerTakesOneMessageOrAHeaderAndPieces) {
        3},
       {"announced beyond the limit", 10, {LargeHeader(11)}, {Step::kTooLarge}, 0},
       {"size zero", 10, {LargeHeader(0)}, {Step::kMalformed}, 0},
-      {"size not a number", 100, {Padded(Padded("TransLarge", 16) + "12x", 32)}, {Step::kMalformed},
+      {"size not a number",
+       100,
+       {Padded(Padded("TransLarge", 16) + "12x", 32)},
+       {Step::kMalformed},
        0},
       {"size missing", 100, {Padded("TransLarge", 32)}, {Step::kMalformed}, 0},
       {"header too long", 100, {LargeHeader(5) + " "}, {Step::kMalformed}, 0},
-      {"text inside the magic field", 100, {"TransLargeX" + LargeHeader(5).substr(11)},
-       {Step::kMalformed}, 0},
-      {"a short piece before the last", UINT64_MAX, {header, "tiny"}, {Step::kMore, Step::kMalformed},
+      {"text inside the magic field",
+       100,
+       {"TransLargeX" + LargeHeader(5).substr(11)},
+       {Step::kMalformed},
+       0},
+      {"a short piece before the last",
+       UINT64_MAX,
+       {header, "tiny"},
+       {Step::kMore, Step::kMalformed},
        0},
       {"a piece past the end", 100, {LargeHeader(3), "abcd"}, {Step::kMore, Step::kMalformed}, 0},
-      {"after a refusal the next message stands alone", 100, {LargeHeader(3), "abcd", "ok"},
-       {Step::kMore, Step::kMalformed, Step::kDone}, 2},
+      {"after a refusal the next message stands alone",
+       100,
+       {LargeHeader(3), "abcd", "ok"},
+       {Step::kMore, Step::kMalformed, Step::kDone},
+       2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -162,8 +174,7 @@ std::string Noise(std::size_t size, unsigned seed) {
 class NiPackServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string path =
-        platform::ExecutableDirectory() + platform::ModuleFileName("parcel");
+    const std::string path = platform::ExecutableDirectory() + platform::ModuleFileName("parcel");
     std::string error;
     ASSERT_TRUE(module_.Load(path, &error)) << error;
     ASSERT_TRUE(pool_.Create(module_, 1, &error)) << error;

@@ -24,6 +24,8 @@ int RunServePlugin(const ServeOptions& options) {
                  kServeEntryName);
     return kExitInternal;
   }
+  // The plug-in's libraries keep process-wide records to the end.
+  plugin.KeepLoaded();
   return entry(&options);
 }
 

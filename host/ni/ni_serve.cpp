@@ -95,7 +95,7 @@ int StartNiService(const ServeOptions& options, NiPackServer* server) {
     return kExitOutput;
   }
   const std::string& listen = options.ni_listen;
-  const std::string host = listen.empty() || listen == "*" ? "*"
+  const std::string host = listen.empty() || listen == "*"         ? "*"
                            : listen.find(':') != std::string::npos ? "[" + listen + "]"
                                                                    : listen;
   std::printf("{\"event\":\"listening\",\"ni\":%s,\"ni_port\":%d,\"local_socket\":%s}\n",

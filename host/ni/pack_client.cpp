@@ -25,14 +25,15 @@ RemoteResult Failure(int code, const std::string& endpoint) {
 
   if (std::strcmp(ErrGetFld(parcel::errinfo::kErrFieldComponent), kServerComponent) == 0) {
     result.status = code == NIETOO_BIG ? RemoteStatus::kTooLarge : RemoteStatus::kRefused;
-    result.message = "the server at " + endpoint + " refused the request: " +
-                     ErrGetFld(parcel::errinfo::kErrFieldError) + " (" + NiErrorName(code) + ")";
+    result.message = "the server at " + endpoint +
+                     " refused the request: " + ErrGetFld(parcel::errinfo::kErrFieldError) + " (" +
+                     NiErrorName(code) + ")";
     return result;
   }
   result.status = code == NIETIMEOUT ? RemoteStatus::kTimeout : RemoteStatus::kBroken;
-  result.message = code == NIETIMEOUT
-                       ? "the server at " + endpoint + " did not answer in time"
-                       : "the connection to " + endpoint + " broke off: " + CodeText(code, endpoint);
+  result.message = code == NIETIMEOUT ? "the server at " + endpoint + " did not answer in time"
+                                      : "the connection to " + endpoint +
+                                            " broke off: " + CodeText(code, endpoint);
   return result;
 }
 
@@ -52,8 +53,8 @@ bool ParseNiEndpoint(std::string_view text, NiEndpoint* endpoint, std::string* e
   } else {
     const std::size_t colon = text.rfind(':');
     if (colon == std::string_view::npos || text.find(':') != colon) {
-      *error = "expected HOST:PORT (an IPv6 address in brackets), got \"" + std::string(text) +
-               "\"";
+      *error =
+          "expected HOST:PORT (an IPv6 address in brackets), got \"" + std::string(text) + "\"";
       return false;
     }
     host = text.substr(0, colon);
@@ -85,7 +86,8 @@ RemoteResult ExchangeOverNi(const NiEndpoint& endpoint, std::string_view request
   int rc = ni::Handle::Connect(endpoint.host.c_str(), endpoint.port, timeout_ms, &connection);
   if (rc == NI_OK) rc = NiSetBuffered(connection.get());
   if (rc != NI_OK) {
-    return {RemoteStatus::kUnreachable, rc, "cannot connect to " + where + ": " + CodeText(rc, where)};
+    return {RemoteStatus::kUnreachable, rc,
+            "cannot connect to " + where + ": " + CodeText(rc, where)};
   }
   // Each piece waits for the one before to leave, so a large request is
   // never copied whole into the queue.

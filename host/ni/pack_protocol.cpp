@@ -93,8 +93,8 @@ TransferAssembler::Step TransferAssembler::Add(std::string_view message) {
     return Step::kMalformed;
   }
   if (data_.capacity() < data_.size() + message.size()) {
-    data_.reserve(static_cast<std::size_t>(
-        std::min<std::uint64_t>(expected_, std::max<std::uint64_t>(data_.size() * 2, kMaxMessage))));
+    data_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(
+        expected_, std::max<std::uint64_t>(data_.size() * 2, kMaxMessage))));
   }
   data_.append(message);
   if (data_.size() < expected_) return Step::kMore;

@@ -41,12 +41,12 @@ struct NiPackServer::Impl {
     std::uint64_t serial = 0;
     std::string remote;
     TransferAssembler assembler{0};
-    bool busy = false;     // a request of it is with the workers
-    bool closing = false;  // its sending side is shut once its queue is empty
-    bool discarding = false;  // sending side shut: what still comes is dropped
-    bool draining = false;  // an answer is leaving
-    Clock::time_point active;          // last whole message in or answer out
-    Clock::time_point request_start;   // when the running request was taken
+    bool busy = false;                // a request of it is with the workers
+    bool closing = false;             // its sending side is shut once its queue is empty
+    bool discarding = false;          // sending side shut: what still comes is dropped
+    bool draining = false;            // an answer is leaving
+    Clock::time_point active;         // last whole message in or answer out
+    Clock::time_point request_start;  // when the running request was taken
     std::uint64_t request_bytes = 0;
   };
   struct Job {
@@ -198,8 +198,8 @@ void NiPackServer::Impl::Close(NI_HANDLE handle) {
 void NiPackServer::Impl::Refuse(NI_HANDLE handle, Connection& connection, int code,
                                 const std::string& text, bool close) {
   refused.fetch_add(1, std::memory_order_relaxed);
-  ErrISetSys(kServerComponent, 0, "pack_server.cpp", __LINE__, 0, text.c_str(), code, "", "", 0,
-             "", "", "", "");
+  ErrISetSys(kServerComponent, 0, "pack_server.cpp", __LINE__, 0, text.c_str(), code, "", "", 0, "",
+             "", "", "");
   const int rc = NiSendError(handle, code, 0);
   connection.request_start = Clock::now();
   Log(connection, code, 0);
@@ -382,8 +382,8 @@ void NiPackServer::Impl::Loop() {
       NiSelSet(set, listener, NI_SEL_READ);
     }
     int count = 0;
-    const int rc = NiSelWait(set, stopping ? 100 : WaitTimeout(now), events.data(), kMaxEvents,
-                             &count);
+    const int rc =
+        NiSelWait(set, stopping ? 100 : WaitTimeout(now), events.data(), kMaxEvents, &count);
     if (rc != NI_OK && rc != NIETIMEOUT) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
@@ -478,8 +478,8 @@ NiPackServer::~NiPackServer() {
 bool NiPackServer::Start(std::string* error) {
   Impl& s = *impl_;
   NiThreadsOn();
-  const int handles = static_cast<int>(
-      std::min<std::size_t>(s.options.max_connections + 16, std::size_t{1} << 20));
+  const int handles =
+      static_cast<int>(std::min<std::size_t>(s.options.max_connections + 16, std::size_t{1} << 20));
   if (int rc = NiInitHandles(handles); rc != NI_OK) {
     *error = std::string("cannot start the network library: ") + NiErrorText(rc);
     return false;
