@@ -86,8 +86,8 @@ TransferAssembler::Step TransferAssembler::Add(std::string_view message) {
     return Step::kMore;
   }
   const std::uint64_t missing = expected_ - data_.size();
-  if (message.size() > missing || message.size() > kMaxMessage ||
-      (message.size() < kMaxMessage && message.size() != missing)) {
+  if (message.size() > missing || message.size() > piece_ ||
+      (message.size() < piece_ && message.size() != missing)) {
     expected_ = 0;
     data_.clear();
     return Step::kMalformed;

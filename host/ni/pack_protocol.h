@@ -56,8 +56,10 @@ class TransferAssembler {
     kMalformed,  // a header that is no header: the stream cannot go on
   };
 
-  // `limit`: the largest transfer taken.
-  explicit TransferAssembler(std::uint64_t limit) : limit_(limit) {}
+  // `limit`: the largest transfer taken; `piece`: the size of every piece
+  // but the last (kMaxMessage on the wire; smaller in tests).
+  explicit TransferAssembler(std::uint64_t limit, std::size_t piece = kMaxMessage)
+      : limit_(limit), piece_(piece) {}
 
   // Takes the next message. After kTooLarge or kMalformed the assembler is
   // empty again.
@@ -71,6 +73,7 @@ class TransferAssembler {
 
  private:
   std::uint64_t limit_;
+  std::size_t piece_;
   std::uint64_t expected_ = 0;
   std::string data_;
   bool done_ = false;
