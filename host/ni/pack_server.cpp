@@ -93,6 +93,10 @@ struct NiPackServer::Impl {
   Clock::time_point stop_deadline{};
 
   std::mutex wake_mutex;
+  // A wake-up byte is on its way: at most one is, so the write never finds
+  // the socket full and never fails (a failure would write the process's
+  // error information, which belongs to the loop thread).
+  std::atomic<bool> wake_pending{false};
   std::mutex log_mutex;
 
   std::atomic<std::uint64_t> accepted{0}, answered{0}, refused{0}, timed_out{0}, open{0};
@@ -157,9 +161,9 @@ bool NiPackServer::Impl::MakeWakePair(std::string* error) {
 }
 
 void NiPackServer::Impl::Wake() {
+  if (wake_pending.exchange(true)) return;
   std::lock_guard<std::mutex> lock(wake_mutex);
   int written = 0;
-  // A full socket already wakes the loop; the byte is not needed then.
   (void)NiWriteRaw(wake_out, "w", 1, 0, &written);
 }
 
@@ -391,6 +395,9 @@ void NiPackServer::Impl::Loop() {
     for (int i = 0; i < count; ++i) {
       const NI_HANDLE handle = events[i].handle;
       if (handle == wake_in) {
+        // Cleared before the queue of finished requests is taken below, so
+        // a worker that finishes after that wakes the loop again.
+        wake_pending.store(false);
         char drain[256];
         int received = 0;
         while (NiReadRaw(wake_in, drain, sizeof drain, 0, &received) == NI_OK && received > 0) {
