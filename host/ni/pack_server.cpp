@@ -28,7 +28,7 @@ constexpr int kAcceptBurst = 64;
 constexpr auto kAcceptPause = std::chrono::milliseconds(200);
 // A connection closed after an error report waits this long for the report
 // to leave.
-constexpr auto kCloseLinger = std::chrono::seconds(5);
+constexpr auto kCloseLinger = std::chrono::seconds(2);
 constexpr int kMaxEvents = 256;
 
 // Messages the out-queue of a connection holds: the largest answer in pieces.
@@ -223,6 +223,7 @@ void NiPackServer::Impl::Accept() {
     NI_HANDLE handle = NI_NO_HANDLE;
     const int rc = NiAccept(listener, 0, &handle);
     if (rc == NIETIMEOUT) return;
+    if (rc != NI_OK && rc != NIEINVAL && rc != NIEINTERN) continue;  // gone before taken
     if (rc != NI_OK) {
       // Out of descriptors or handles: rest the listener instead of spinning
       // on a connection that cannot be taken.
@@ -417,7 +418,14 @@ void NiPackServer::Impl::Loop() {
         NIBUF* message = nullptr;
         int got = NI_OK;
         while ((got = NiReceive(handle, &message, 0)) == NI_OK) NiBufFree(&message);
-        if (got != NIETIMEOUT) Close(handle);
+        if (got == NIECONN_BROKEN) {
+          Close(handle);  // the peer has read and closed
+        } else if (got != NIETIMEOUT) {
+          // What comes is no stream of messages: it is left unread until
+          // the linger ends, since closing over unread bytes resets the
+          // connection and may take the report with it.
+          NiSelSet(set, handle, 0);
+        }
         continue;
       }
       if ((events[i].events & NI_SEL_WRITE) != 0 && !connection.busy) {
