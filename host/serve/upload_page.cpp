@@ -36,6 +36,7 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
   h2 { font-size: 1.15rem; margin: 0 0 0.75rem; }
   .limits, .hint, .muted { color: var(--muted); }
   .limits { margin: 0 0 1.5rem; }
+  #chosen { margin-top: 1.25rem; }
   .card { background: var(--card); border: 1px solid var(--line); border-radius: 12px; padding: 1.25rem;
           margin-bottom: 1.25rem; }
   .drop { border: 2px dashed var(--line); border-radius: 12px; padding: 1.75rem 1rem; text-align: center;
@@ -179,9 +180,10 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
 
   function readableSeconds(seconds) {
     if (seconds < 1) return "less than a second";
-    if (seconds < 90) return plural(Math.round(seconds), "second", "seconds");
-    if (seconds < 90 * 60) return plural(Math.round(seconds / 60), "minute", "minutes");
-    return plural(Math.round(seconds / 3600), "hour", "hours");
+    if (seconds < 60) return plural(Math.round(seconds), "second", "seconds");
+    if (seconds < 50 * 60) return plural(Math.round(seconds / 60), "minute", "minutes");
+    if (seconds < 36 * 3600) return plural(Math.round(seconds / 3600), "hour", "hours");
+    return plural(Math.round(seconds / 86400), "day", "days");
   }
 
   function utf8Length(text) { return new TextEncoder().encode(text).length; }
@@ -239,8 +241,8 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
     const large = chosen.find((item) => item.file.size + kPartOverhead > limits.upload);
     if (large) {
       return "\u201c" + large.name + "\u201d is " + readableSize(large.file.size) +
-             ", larger than the " + readableSize(limits.upload) +
-             " this server takes in one upload. Remove it to pack the others.";
+             ", larger than the " + readableSize(limits.upload) + " this server takes in one upload." +
+             (chosen.length > 1 ? " Remove it to pack the others." : "");
     }
     if (bodyEstimate() > limits.upload) {
       return "Together these files come to " + readableSize(bodyEstimate()) + ", more than the " +
@@ -392,6 +394,10 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
     const bar = $("progress");
     bar.max = total || 1;
     bar.value = loaded;
+    if (total === 0) {
+      $("progress-text").textContent = "Starting the upload\u2026";
+      return;
+    }
     let text = readableSize(loaded) + " of " + readableSize(total) + " sent (" +
                Math.floor((100 * loaded) / (total || 1)) + "%)";
     const elapsed = (performance.now() - started) / 1000;
@@ -437,6 +443,7 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
   // How much smaller an entry became, as a small bar and a percentage.
   function ratio(size, packed) {
     const saved = size > 0 ? Math.max(0, 1 - packed / size) : 0;
+    const percent = Math.floor(saved * 100);
     const wrap = document.createElement("span");
     wrap.className = "ratio";
     const bar = document.createElement("span");
@@ -446,7 +453,7 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
     fill.style.width = (saved * 100).toFixed(1) + "%";
     bar.append(fill);
     const label = document.createElement("span");
-    label.textContent = Math.round(saved * 100) + "% smaller";
+    label.textContent = saved === 0 ? "not smaller" : percent === 0 ? "under 1% smaller" : percent + "% smaller";
     wrap.append(bar, label);
     return wrap;
   }
@@ -577,7 +584,7 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
       packed(xhr, count);
     });
     busy(true);
-    progress(0, bodyEstimate(), started);
+    progress(0, 0, started);
     say("Uploading " + plural(count, "file", "files") + "\u2026");
     xhr.send(body);
   });
