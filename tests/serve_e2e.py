@@ -377,6 +377,43 @@ class CompressTest(ServerTestCase):
             status, _, _ = self.server.request("GET", path, None, {"X-Parcel-Token": "x"})
             self.assertEqual(status, 404, path)
 
+    def test_the_listing_is_guarded_like_the_download(self):
+        name, token, size = self.packed(self.server, sample_parts(4, tag="4"))
+        archive = self.download(self.server, name, token)
+        entries = f"/output/{name}/entries"
+        status, headers, body = self.server.request("GET", entries, None,
+                                                    {"X-Parcel-Token": token})
+        self.assertEqual((status, headers.get_content_type()), (200, "application/json"), body)
+        self.assertEqual(headers["Cache-Control"], "private, no-store")
+        listing = json.loads(body)
+        self.assertEqual((listing["archive"], listing["size"]), (name, size))
+        self.assertTrue(3500 < listing["expires_in"] <= 3600, listing["expires_in"])
+        with zipfile.ZipFile(io.BytesIO(archive)) as zf:
+            expected = [(i.filename.encode("utf-8" if i.flag_bits & 0x800 else "cp437").decode(),
+                         i.file_size, i.compress_size, i.compress_type) for i in zf.infolist()]
+        self.assertEqual([(e["name"], e["size"], e["packed"], e["method"])
+                          for e in listing["entries"]], expected)
+        self.assertIn("\u00e9t\u00e9\\2024\\sub\\dir\\caf\u00e9 4.txt", [e[0] for e in expected])
+        # The cookie the upload set reaches the listing by its path.
+        cookie = {"Cookie": "parcel_token=" + token}
+        self.assertEqual(self.server.request("GET", entries, None, cookie)[2], body)
+        # Whatever is wrong, the answer is the download's own 404.
+        wrong = {"X-Parcel-Token": "0" * 32}
+        refused = self.server.request("GET", "/output/" + name, None, wrong)
+        self.assertEqual(refused[0], 404)
+        right = {"X-Parcel-Token": token}
+        for path, fields in [(entries, wrong), (entries, {}),
+                             ("/output/zipfile_1.zip/entries", right),
+                             (f"/output/x/{name}/entries", right),
+                             (f"/output/{name}/entries/entries", right),
+                             ("/output//entries", right)]:
+            status, _, answer = self.server.request("GET", path, None, fields)
+            self.assertEqual((status, answer), (404, refused[2]), (path, fields))
+        status, headers, answer = self.server.request("HEAD", entries, None, right)
+        self.assertEqual((status, answer, int(headers["Content-Length"])), (200, b"", len(body)))
+        status, headers, _ = self.server.request("POST", entries, b"x", right)
+        self.assertEqual((status, headers["Allow"]), (405, "GET, HEAD"))
+
     def test_bad_uploads_are_refused_and_the_server_goes_on(self):
         valid, content_type = multipart([("file", "a.txt", b"a")])
         cases = [
