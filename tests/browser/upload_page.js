@@ -4,7 +4,7 @@
 // the page's own drop handling walks it), picks one more file and removes it
 // again with the keyboard, starts an upload on a throttled network and
 // cancels it, packs, downloads the archive, then picks a file over the
-// server's upload limit. Prints one JSON line with what the page showed at
+// server's upload limit; last, packs a file with script turned off. Prints one JSON line with what the page showed at
 // each step and where the archive was saved; judging it is the caller's work.
 // A screenshot of each state goes into the screenshots folder.
 //
@@ -170,6 +170,16 @@ async function useThePage(options, profile) {
     };
     await shot("refused");
     seen.compress_requests = compressRequests.length;
+
+    // Without script the page is a plain form, and the browser shows the
+    // server's answer document.
+    const plain = await context.newPage();
+    const plainCdp = await context.newCDPSession(plain);
+    await plainCdp.send("Emulation.setScriptExecutionDisabled", { value: true });
+    await plain.goto(options.url);
+    await plain.setInputFiles("#files", options.extra);
+    await Promise.all([plain.waitForURL(/\/compress$/), plain.click("#pack")]);
+    seen.without_script = await plain.content();
     return seen;
   } finally {
     await context.close();
