@@ -1270,8 +1270,8 @@ class BrowserTest(ServerTestCase):
 
         # Refused in the page: named in plain words, nothing sent.
         self.assertEqual(seen["refused"], {
-            "problem": "\u201ctoo large.bin\u201d is 3 MB, larger than the 3 MB this server "
-                       "takes in one upload.",
+            "problem": "\u201ctoo large.bin\u201d (3,145,729 bytes) is too large: this server "
+                       "takes at most 3,145,728 bytes in one upload.",
             "flagged": 1, "result_hidden": True, "requests": 0})
         self.assertEqual(seen["compress_requests"], 2)
         # Without script the form posts by itself; the browser shows the answer.

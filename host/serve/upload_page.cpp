@@ -240,9 +240,12 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
     }
     const large = chosen.find((item) => item.file.size + kPartOverhead > limits.upload);
     if (large) {
-      return "\u201c" + large.name + "\u201d is " + readableSize(large.file.size) +
-             ", larger than the " + readableSize(limits.upload) + " this server takes in one upload." +
-             (chosen.length > 1 ? " Remove it to pack the others." : "");
+      // Sizes that read alike are told in bytes, so the message never
+      // says a file of 3 MB is too large for 3 MB.
+      const alike = readableSize(large.file.size) === readableSize(limits.upload);
+      const told = (bytes) => (alike ? bytes.toLocaleString("en") + " bytes" : readableSize(bytes));
+      return "\u201c" + large.name + "\u201d (" + told(large.file.size) + ") is too large: this server takes at most " +
+             told(limits.upload) + " in one upload." + (chosen.length > 1 ? " Remove it to pack the others." : "");
     }
     if (bodyEstimate() > limits.upload) {
       return "Together these files come to " + readableSize(bodyEstimate()) + ", more than the " +
