@@ -1274,6 +1274,8 @@ class BrowserTest(ServerTestCase):
                        "takes at most 3,145,728 bytes in one upload.",
             "flagged": 1, "result_hidden": True, "requests": 0})
         self.assertEqual(seen["compress_requests"], 2)
+        self.assertEqual(sorted(tuple(row[:3]) for row in seen["chosen_folder"]), expected_rows)
+        self.assertFalse(seen["problem_after_clear"])
         # Without script the form posts by itself; the browser shows the answer.
         self.assertIn("COMPRESSED_FILE", seen["without_script"])
         # The cancelled upload reached the server only in part (499: the

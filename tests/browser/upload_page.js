@@ -4,7 +4,8 @@
 // the page's own drop handling walks it), picks one more file and removes it
 // again with the keyboard, starts an upload on a throttled network and
 // cancels it, packs, downloads the archive, then picks a file over the
-// server's upload limit; last, packs a file with script turned off. Prints one JSON line with what the page showed at
+// server's upload limit, picks the folder with the folder chooser; last,
+// packs a file with script turned off. Prints one JSON line with what the page showed at
 // each step and where the archive was saved; judging it is the caller's work.
 // A screenshot of each state goes into the screenshots folder.
 //
@@ -170,6 +171,12 @@ async function useThePage(options, profile) {
     };
     await shot("refused");
     seen.compress_requests = compressRequests.length;
+
+    // The folder chooser gives the same folders as the drop.
+    await page.click("#clear");
+    await page.setInputFiles("#folder", options.folder);
+    seen.chosen_folder = await rowsOf(page, "#chosen-rows");
+    seen.problem_after_clear = await page.locator("#problem").isVisible();
 
     // Without script the page is a plain form, and the browser shows the
     // server's answer document.
