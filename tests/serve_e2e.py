@@ -1287,7 +1287,7 @@ class BrowserTest(ServerTestCase):
                                 if e["path"] == "/compress"),
                          [("POST", 200), ("POST", 200), ("POST", 499)])
         self.assertEqual(server.health()["archives"], 2)
-        for state in ("chosen", "uploading", "packed", "packed-dark", "refused"):
+        for state in ("chosen", "uploading", "packed", "packed-dark", "refused", "without-script"):
             with open(os.path.join(SCREENSHOTS, state + ".png"), "rb") as f:
                 self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n", state)
 

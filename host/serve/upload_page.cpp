@@ -58,7 +58,11 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
   button:disabled { opacity: 0.55; cursor: not-allowed; }
   :focus-visible, .pickers input:focus-visible + label { outline: 3px solid var(--focus); outline-offset: 2px; }
   .js .pickers input { position: absolute; width: 1px; height: 1px; opacity: 0; overflow: hidden; }
-  .no-script .pickers label.button { display: none; }
+  /* Without script the native choosers show, each under its name. */
+  .no-script .with-script, .js .without-script { display: none; }
+  .no-script .pickers { gap: 2rem; }
+  .no-script .picker { display: flex; flex-direction: column-reverse; align-items: flex-start; gap: 0.35rem; }
+  .no-script .picker label.button { border: none; background: none; padding: 0; cursor: default; }
   .actions { display: flex; gap: 0.75rem; align-items: center; margin-top: 1.25rem; }
   table { width: 100%; border-collapse: collapse; font-size: 0.95rem; }
   caption { text-align: left; font-weight: 600; padding-bottom: 0.5rem; }
@@ -96,13 +100,14 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
   <div id="drop" class="drop">
     <svg viewBox="0 0 24 24" aria-hidden="true" fill="none" stroke="currentColor" stroke-width="1.8"
          stroke-linecap="round" stroke-linejoin="round"><path d="M12 16V4m0 0-4 4m4-4 4 4"/><path d="M4 15v3a2 2 0 0 0 2 2h12a2 2 0 0 0 2-2v-3"/></svg>
-    <p class="drop-title" id="drop-title">Drop files or folders here</p>
-    <p class="muted">or choose them</p>
+    <p class="drop-title with-script">Drop files or folders here</p>
+    <p class="muted with-script">or choose them</p>
+    <p class="drop-title without-script">Choose files or a folder</p>
     <div class="pickers">
-      <input type="file" id="files" name="file" multiple aria-label="Choose files">
-      <label class="button" for="files" aria-hidden="true">Choose files</label>
-      <input type="file" id="folder" name="file" webkitdirectory multiple aria-label="Choose a folder">
-      <label class="button" for="folder" aria-hidden="true">Choose a folder</label>
+      <span class="picker"><input type="file" id="files" name="file" multiple aria-label="Choose files">
+        <label class="button" for="files" aria-hidden="true">Choose files</label></span>
+      <span class="picker"><input type="file" id="folder" name="file" webkitdirectory multiple
+        aria-label="Choose a folder"><label class="button" for="folder" aria-hidden="true">Choose a folder</label></span>
     </div>
   </div>
   <label class="field" for="path">Folder inside the archive <span class="hint">(optional)</span></label>

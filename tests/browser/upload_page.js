@@ -185,6 +185,7 @@ async function useThePage(options, profile) {
     await plainCdp.send("Emulation.setScriptExecutionDisabled", { value: true });
     await plain.goto(options.url);
     await plain.setInputFiles("#files", options.extra);
+    await plain.screenshot({ path: path.join(options.screenshots, "without-script.png"), fullPage: true });
     await Promise.all([plain.waitForURL(/\/compress$/), plain.click("#pack")]);
     seen.without_script = await plain.content();
     return seen;
