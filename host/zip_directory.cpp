@@ -39,30 +39,38 @@ bool FindEnd(std::string_view archive, std::size_t* at) {
 
 }  // namespace
 
-bool ReadZipDirectory(std::string_view archive, std::vector<ZipEntry>* entries,
+bool FindZipDirectory(std::string_view tail, std::uint64_t archive_size, ZipDirectoryPlace* place,
                       std::string* error) {
-  entries->clear();
   std::size_t end = 0;
-  if (!FindEnd(archive, &end)) {
+  if (tail.size() > archive_size || !FindEnd(tail, &end)) {
     *error = "no end of central directory record";
     return false;
   }
-  std::uint32_t count = U16(archive, end + z::kEndEntriesOffset);
-  std::uint64_t size = U32(archive, end + z::kEndDirectorySizeOffset);
-  std::uint64_t offset = U32(archive, end + z::kEndDirectoryOffsetOffset);
-  if (U16(archive, end + z::kEndDiskOffset) != 0 ||
-      U16(archive, end + z::kEndDirectoryDiskOffset) != 0 ||
-      U16(archive, end + z::kEndDiskEntriesOffset) != count) {
+  const std::uint32_t count = U16(tail, end + z::kEndEntriesOffset);
+  if (U16(tail, end + z::kEndDiskOffset) != 0 || U16(tail, end + z::kEndDirectoryDiskOffset) != 0 ||
+      U16(tail, end + z::kEndDiskEntriesOffset) != count) {
     *error = "the end record describes more than one disk";
     return false;
   }
-  if (offset + size != end) {
+  place->count = count;
+  place->size = U32(tail, end + z::kEndDirectorySizeOffset);
+  place->offset = U32(tail, end + z::kEndDirectoryOffsetOffset);
+  if (place->offset + place->size != archive_size - tail.size() + end) {
     *error = "the central directory does not end where the end record begins";
     return false;
   }
-  std::string_view directory = archive.substr(offset, size);
+  return true;
+}
+
+bool ReadZipDirectoryRecords(std::string_view directory, const ZipDirectoryPlace& place,
+                             std::vector<ZipEntry>* entries, std::string* error) {
+  entries->clear();
+  if (directory.size() != place.size) {
+    *error = "the central directory is cut short";
+    return false;
+  }
   std::size_t at = 0;
-  for (std::uint32_t k = 0; k < count; ++k) {
+  for (std::uint32_t k = 0; k < place.count; ++k) {
     std::string where = "central record " + std::to_string(k);
     if (directory.size() - at < kCentralSize || U32(directory, at) != z::kCentralRecordSignature) {
       *error = where + " is missing";
@@ -83,9 +91,8 @@ bool ReadZipDirectory(std::string_view archive, std::vector<ZipEntry>* entries,
     entry.size = U32(directory, shared + z::kSharedUncompressedOffset);
     entry.local_header_offset = U32(directory, at + z::kCentralLocalHeaderOffset);
     entry.name = std::string(directory.substr(at + kCentralSize, name_length));
-    std::uint64_t local = entry.local_header_offset;
-    if (local + z::kLocalHeaderSize + name_length > offset ||
-        U32(archive, local) != z::kLocalHeaderSignature) {
+    if (std::uint64_t{entry.local_header_offset} + z::kLocalHeaderSize + name_length >
+        place.offset) {
       *error = where + " points at no local header";
       return false;
     }
@@ -93,8 +100,27 @@ bool ReadZipDirectory(std::string_view archive, std::vector<ZipEntry>* entries,
     at += kCentralSize + variable;
   }
   if (at != directory.size()) {
-    *error = "the central directory holds more than its " + std::to_string(count) + " records";
+    *error =
+        "the central directory holds more than its " + std::to_string(place.count) + " records";
     return false;
+  }
+  return true;
+}
+
+bool ReadZipDirectory(std::string_view archive, std::vector<ZipEntry>* entries,
+                      std::string* error) {
+  entries->clear();
+  ZipDirectoryPlace place;
+  if (!FindZipDirectory(archive, archive.size(), &place, error)) return false;
+  if (!ReadZipDirectoryRecords(archive.substr(place.offset, place.size), place, entries, error)) {
+    return false;
+  }
+  for (std::size_t k = 0; k < entries->size(); ++k) {
+    if (U32(archive, (*entries)[k].local_header_offset) != z::kLocalHeaderSignature) {
+      *error = "central record " + std::to_string(k) + " points at no local header";
+      entries->clear();
+      return false;
+    }
   }
   return true;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "data/orb_data.h"
@@ -19,6 +20,7 @@
 #include "host/transfer_form.h"
 #include "host/zip_directory.h"
 #include "platform/coding.h"
+#include "tests/tiny_zip.h"
 #include "xml/mini_xml_parser.h"
 
 namespace {
@@ -29,6 +31,7 @@ using parcel::host::OutputRecord;
 using parcel::host::RequestBuilder;
 using parcel::platform::PutFixed16;
 using parcel::platform::PutFixed32;
+using parcel::testing::TinyZip;
 
 std::string TableBytes(OrbData& data, int table) {
   return std::string(data.GetTableData(table),
@@ -258,46 +261,6 @@ TEST(HostResponseDocument, RejectsDocumentsWithoutUsableContent) {
   }
 }
 
-// A stored (method 0) zip archive built field by field, as the reader's
-// independent counterpart.
-struct TinyZip {
-  std::string bytes;
-  std::string directory;
-  int count = 0;
-
-  void Add(const std::string& name, const std::string& data) {
-    auto crc =
-        std::uint32_t(crc32(0, reinterpret_cast<const Bytef*>(data.data()), uInt(data.size())));
-    auto offset = std::uint32_t(bytes.size());
-    auto size = std::uint32_t(data.size());
-    auto name_length = std::uint16_t(name.size());
-    PutFixed32(&bytes, 0x04034B50);
-    PutFixed16(&bytes, 20), PutFixed16(&bytes, 0), PutFixed16(&bytes, 0), PutFixed32(&bytes, 0);
-    PutFixed32(&bytes, crc), PutFixed32(&bytes, size), PutFixed32(&bytes, size);
-    PutFixed16(&bytes, name_length), PutFixed16(&bytes, 0);
-    bytes += name + data;
-    PutFixed32(&directory, 0x02014B50);
-    PutFixed16(&directory, 0), PutFixed16(&directory, 20), PutFixed16(&directory, 0);
-    PutFixed16(&directory, 0), PutFixed32(&directory, 0), PutFixed32(&directory, crc);
-    PutFixed32(&directory, size), PutFixed32(&directory, size);
-    PutFixed16(&directory, name_length);
-    for (int i = 0; i < 4; ++i) PutFixed16(&directory, 0);
-    PutFixed32(&directory, 0), PutFixed32(&directory, offset);
-    directory += name;
-    ++count;
-  }
-  std::string Finish(const std::string& comment = "") const {
-    std::string out = bytes + directory;
-    PutFixed32(&out, 0x06054B50);
-    PutFixed16(&out, 0), PutFixed16(&out, 0);
-    PutFixed16(&out, std::uint16_t(count)), PutFixed16(&out, std::uint16_t(count));
-    PutFixed32(&out, std::uint32_t(directory.size())),
-        PutFixed32(&out, std::uint32_t(bytes.size()));
-    PutFixed16(&out, std::uint16_t(comment.size()));
-    return out + comment;
-  }
-};
-
 TEST(HostZipDirectory, ListsEntriesOfWellFormedArchives) {
   TinyZip zip;
   zip.Add("docs\\a.txt", "hello");
@@ -347,6 +310,73 @@ TEST(HostZipDirectory, RejectsDamagedArchives) {
     std::vector<parcel::host::ZipEntry> entries;
     std::string error;
     EXPECT_FALSE(parcel::host::ReadZipDirectory(archive, &entries, &error)) << what;
+    EXPECT_FALSE(error.empty()) << what;
+  }
+}
+
+TEST(HostZipDirectory, FindsTheDirectoryFromAnyTailHoldingTheEndRecord) {
+  TinyZip zip;
+  zip.Add("docs\\a.txt", "hello");
+  zip.Add("b", "bee");
+  const std::string comment = "note";
+  const std::string whole = zip.Finish(comment);
+  parcel::host::ZipDirectoryPlace expected;
+  std::string error;
+  ASSERT_TRUE(parcel::host::FindZipDirectory(whole, whole.size(), &expected, &error)) << error;
+  EXPECT_EQ(expected.count, 2u);
+  EXPECT_EQ(expected.offset, zip.bytes.size());
+  EXPECT_EQ(expected.size, zip.directory.size());
+  for (std::size_t length = 0; length <= whole.size(); ++length) {
+    parcel::host::ZipDirectoryPlace place;
+    const bool found = parcel::host::FindZipDirectory(whole.substr(whole.size() - length),
+                                                      whole.size(), &place, &error);
+    ASSERT_EQ(found, length >= 22 + comment.size()) << length;
+    if (!found) continue;
+    EXPECT_EQ(place.offset, expected.offset) << length;
+    EXPECT_EQ(place.size, expected.size) << length;
+  }
+  // A tail longer than the archive it claims to end cannot be one.
+  parcel::host::ZipDirectoryPlace place;
+  EXPECT_FALSE(parcel::host::FindZipDirectory(whole, whole.size() - 1, &place, &error));
+
+  std::vector<parcel::host::ZipEntry> entries;
+  ASSERT_TRUE(parcel::host::ReadZipDirectoryRecords(whole.substr(expected.offset, expected.size),
+                                                    expected, &entries, &error))
+      << error;
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].name, "docs\\a.txt");
+  EXPECT_EQ(entries[1].name, "b");
+  EXPECT_EQ(entries[1].size, 3u);
+}
+
+TEST(HostZipDirectory, RecordsAloneStillRejectDamage) {
+  TinyZip zip;
+  zip.Add("a", "xyz");
+  const std::string whole = zip.Finish();
+  parcel::host::ZipDirectoryPlace place;
+  std::string error;
+  ASSERT_TRUE(parcel::host::FindZipDirectory(whole, whole.size(), &place, &error));
+  const std::string directory = whole.substr(place.offset, place.size);
+  auto with = [&](std::size_t at, char value) {
+    std::string copy = directory;
+    copy[at] = value;
+    return copy;
+  };
+  parcel::host::ZipDirectoryPlace two = place;
+  two.count = 2;
+  parcel::host::ZipDirectoryPlace none = place;
+  none.count = 0;
+  const std::vector<std::tuple<const char*, std::string, parcel::host::ZipDirectoryPlace>> cases = {
+      {"cut short", directory.substr(0, directory.size() - 1), place},
+      {"signature", with(0, 'X'), place},
+      {"local header past the directory", with(45, 1), place},
+      {"a record missing", directory, two},
+      {"a record too many", directory, none},
+  };
+  for (const auto& [what, bytes, where] : cases) {
+    std::vector<parcel::host::ZipEntry> entries;
+    error.clear();
+    EXPECT_FALSE(parcel::host::ReadZipDirectoryRecords(bytes, where, &entries, &error)) << what;
     EXPECT_FALSE(error.empty()) << what;
   }
 }

@@ -6,7 +6,8 @@ unzip -t and zipfile down to the last byte. Every server is stopped with a
 signal at the end of its test and must exit cleanly.
 
 usage: serve_e2e.py --host PATH [--fake-module PATH]
-                    [--browser-script PATH --node-modules DIR] [unittest arguments...]
+                    [--browser-script PATH --node-modules DIR [--screenshots DIR]]
+                    [unittest arguments...]
 """
 import argparse
 import email.utils
@@ -34,6 +35,7 @@ HOST = None
 FAKE_MODULE = None
 BROWSER_SCRIPT = None
 NODE_MODULES = None
+SCREENSHOTS = None
 
 EXIT_OUTPUT, EXIT_LISTEN = 4, 8
 DOCUMENT = re.compile(r'<\?xml version="1\.0"\?><RESPONSE><COMPRESSED_FILE name="ZIPFILE" '
@@ -374,6 +376,43 @@ class CompressTest(ServerTestCase):
                      "/output/" + "%2F".join([".."] * 8) + "%2Fetc%2Fpasswd", "/nothing"]:
             status, _, _ = self.server.request("GET", path, None, {"X-Parcel-Token": "x"})
             self.assertEqual(status, 404, path)
+
+    def test_the_listing_is_guarded_like_the_download(self):
+        name, token, size = self.packed(self.server, sample_parts(4, tag="4"))
+        archive = self.download(self.server, name, token)
+        entries = f"/output/{name}/entries"
+        status, headers, body = self.server.request("GET", entries, None,
+                                                    {"X-Parcel-Token": token})
+        self.assertEqual((status, headers.get_content_type()), (200, "application/json"), body)
+        self.assertEqual(headers["Cache-Control"], "private, no-store")
+        listing = json.loads(body)
+        self.assertEqual((listing["archive"], listing["size"]), (name, size))
+        self.assertTrue(3500 < listing["expires_in"] <= 3600, listing["expires_in"])
+        with zipfile.ZipFile(io.BytesIO(archive)) as zf:
+            expected = [(i.filename.encode("utf-8" if i.flag_bits & 0x800 else "cp437").decode(),
+                         i.file_size, i.compress_size, i.compress_type) for i in zf.infolist()]
+        self.assertEqual([(e["name"], e["size"], e["packed"], e["method"])
+                          for e in listing["entries"]], expected)
+        self.assertIn("\u00e9t\u00e9\\2024\\sub\\dir\\caf\u00e9 4.txt", [e[0] for e in expected])
+        # The cookie the upload set reaches the listing by its path.
+        cookie = {"Cookie": "parcel_token=" + token}
+        self.assertEqual(self.server.request("GET", entries, None, cookie)[2], body)
+        # Whatever is wrong, the answer is the download's own 404.
+        wrong = {"X-Parcel-Token": "0" * 32}
+        refused = self.server.request("GET", "/output/" + name, None, wrong)
+        self.assertEqual(refused[0], 404)
+        right = {"X-Parcel-Token": token}
+        for path, fields in [(entries, wrong), (entries, {}),
+                             ("/output/zipfile_1.zip/entries", right),
+                             (f"/output/x/{name}/entries", right),
+                             (f"/output/{name}/entries/entries", right),
+                             ("/output//entries", right)]:
+            status, _, answer = self.server.request("GET", path, None, fields)
+            self.assertEqual((status, answer), (404, refused[2]), (path, fields))
+        status, headers, answer = self.server.request("HEAD", entries, None, right)
+        self.assertEqual((status, answer, int(headers["Content-Length"])), (200, b"", len(body)))
+        status, headers, _ = self.server.request("POST", entries, b"x", right)
+        self.assertEqual((status, headers["Allow"]), (405, "GET, HEAD"))
 
     def test_bad_uploads_are_refused_and_the_server_goes_on(self):
         valid, content_type = multipart([("file", "a.txt", b"a")])
@@ -1141,50 +1180,132 @@ class LogTest(ServerTestCase):
 
 
 class BrowserTest(ServerTestCase):
-    """The upload page in headless Chromium: pick files, pack, download."""
+    """The upload page in headless Chromium, used as a person would: a folder
+    dropped, a file removed, an upload cancelled, one packed and downloaded,
+    a file over the limit refused in the page, and the plain form without
+    script."""
 
     def setUp(self):
         super().setUp()
         if not BROWSER_SCRIPT:
             self.skipTest("no browser script given")
 
-    def test_pick_pack_and_download(self):
-        server = self.start()
-        files = {"report.txt": b"a report\n" * 1000, "caf\u00e9 menu.txt": "\u00e9t\u00e9\n".encode(),
-                 "random.bin": os.urandom(20_000)}
-        paths = []
-        for name, data in files.items():
-            paths.append(os.path.join(self.dir, name))
-            with open(paths[-1], "wb") as f:
-                f.write(data)
+    def write(self, relative, data):
+        path = os.path.join(self.dir, *relative.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def test_drop_a_folder_cancel_pack_and_download(self):
+        server = self.start("--max-upload", "3M", "--max-files", "10")
+        # The large file keeps a throttled upload in flight long enough to be
+        # seen and cancelled; the empty one is left out by the module.
+        folder = {"album/notes.txt": b"notes of the album\n" * 1000,
+                  "album/photos/big.bin": os.urandom(1_500_000),
+                  "album/photos/2024/d\u00e9j\u00e0 vu.txt": "\u00e9t\u00e9\n".encode() * 50,
+                  "album/empty.txt": b""}
+        for relative, data in folder.items():
+            self.write("drop/" + relative, data)
+        extra = self.write("extra.txt", b"picked, then removed")
+        too_large = self.write("too large.bin", os.urandom(3 * 1024 * 1024 + 1))
         downloads = os.path.join(self.dir, "downloads")
         run = subprocess.run(
-            ["node", BROWSER_SCRIPT, "--url", server.url("/"), "--path", "docs\\2024",
-             "--downloads", downloads, *paths],
-            capture_output=True, timeout=300, env=dict(os.environ, NODE_PATH=NODE_MODULES))
+            ["node", BROWSER_SCRIPT, "--url", server.url("/"), "--folder",
+             os.path.join(self.dir, "drop", "album"), "--extra", extra, "--too-large", too_large,
+             "--path", "docs", "--downloads", downloads, "--screenshots", SCREENSHOTS],
+            capture_output=True, timeout=120, env=dict(os.environ, NODE_PATH=NODE_MODULES))
         self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
-        result = json.loads(run.stdout.decode().strip().splitlines()[-1])
-        self.assertRegex(result["status"], r"^Packed 3 files\.$")
-        self.assertRegex(result["href"], r"^/output/zipfile_\d+\.zip$")
-        with open(result["saved"], "rb") as f:
+        seen = json.loads(run.stdout.decode().strip().splitlines()[-1])
+        self.assertEqual(seen["limits"], "Up to 3 MB and 10 files in one upload. Archives are "
+                                         "kept for 1 hour, then deleted.")
+
+        # The dropped folder's structure, the removed file gone, the total.
+        expected_rows = sorted((r.rsplit("/", 1)[1], r.rsplit("/", 1)[0].replace("/", "\\"),
+                                len(d)) for r, d in folder.items())
+        self.assertEqual(sorted(tuple(row[:3]) for row in seen["chosen"]), expected_rows)
+        self.assertEqual(seen["removed"], "Removed extra.txt.")
+        self.assertTrue(seen["focus_after_remove"].startswith("Remove album"))
+        self.assertEqual(seen["total"], {"count": "Total: 4 files",
+                                         "bytes": sum(map(len, folder.values()))})
+
+        # In flight, then cancelled: nothing stored, the files still chosen.
+        progress = seen["progress"]
+        self.assertRegex(progress["text"],
+                         r"^[\d.]+ (bytes|KB|MB) of 1\.4 MB sent \(\d+%\), about .+ left$")
+        self.assertLess(0, progress["value"])
+        self.assertLess(progress["value"], progress["max"])
+        self.assertGreater(progress["max"], sum(map(len, folder.values())))
+        self.assertEqual(progress["focus"], "cancel")
+        self.assertEqual(seen["cancelled"], {
+            "status": "Upload cancelled. Nothing was packed; your files are still chosen.",
+            "rows": 4, "progress_hidden": True})
+
+        # Packed: the archive as downloaded, its listing and the empty file.
+        packed = seen["packed"]
+        self.assertRegex(packed["name"], r"^zipfile_\d+\.zip$")
+        self.assertEqual(packed["href"], "/output/" + packed["name"])
+        self.assertEqual(packed["status"], f"Packed 4 files into {packed['name']}.")
+        self.assertEqual(packed["left_out"], "Left out because it is empty: docs\\album\\empty.txt.")
+        self.assertRegex(packed["expires"], r"^Kept on this server until .+ \(1 hour from now\), "
+                                            r"then deleted\.$")
+        self.assertEqual(packed["focus"], "result-title")
+        self.assertEqual(packed["chosen_after"], 0)
+        self.assertIn("All sent. Packing\u2026", packed["progress_texts"])
+        with open(seen["saved"], "rb") as f:
             archive = f.read()
-        self.assertArchive(archive, {"docs\\2024\\" + n: d for n, d in files.items()})
-        # The browser fetched it with the cookie alone: without it the archive is refused.
-        self.assertEqual(server.request("GET", result["href"])[0], 404)
+        self.assertEqual(os.path.basename(seen["saved"]), packed["name"])
+        self.assertArchive(archive, {"docs\\" + r.replace("/", "\\"): d
+                                     for r, d in folder.items() if d})
+        with zipfile.ZipFile(io.BytesIO(archive)) as zf:
+            listing = sorted((i.filename.encode("utf-8" if i.flag_bits & 0x800 else "cp437")
+                              .decode(), i.file_size, i.compress_size) for i in zf.infolist())
+        self.assertEqual(sorted(tuple(row[:3]) for row in packed["listing"]), listing)
+        ratios = {row[0]: row[3] for row in packed["listing"]}
+        self.assertEqual(ratios["docs\\album\\photos\\big.bin"], "not smaller")
+        self.assertRegex(ratios["docs\\album\\notes.txt"], r"^9\d% smaller$")
+        # The browser fetched archive and listing with the cookie alone.
+        self.assertEqual(server.request("GET", packed["href"])[0], 404)
+        self.assertEqual(server.request("GET", packed["href"] + "/entries")[0], 404)
+
+        # Refused in the page: named in plain words, nothing sent.
+        self.assertEqual(seen["refused"], {
+            "problem": "\u201ctoo large.bin\u201d (3,145,729 bytes) is too large: this server "
+                       "takes at most 3,145,728 bytes in one upload.",
+            "flagged": 1, "result_hidden": True, "requests": 0})
+        self.assertEqual(seen["compress_requests"], 2)
+        self.assertEqual(sorted(tuple(row[:3]) for row in seen["chosen_folder"]), expected_rows)
+        self.assertFalse(seen["problem_after_clear"])
+        # Without script the form posts by itself; the browser shows the answer.
+        self.assertIn("COMPRESSED_FILE", seen["without_script"])
+        # The cancelled upload reached the server only in part (499: the
+        # client went away); the browser may ask for more than the test does.
+        count = 1
+        while sum(e["path"] == "/compress" for e in server.access_log(count)) < 3:
+            count += 1
+        self.assertEqual(sorted((e["method"], e["status"]) for e in server.access_log(count)
+                                if e["path"] == "/compress"),
+                         [("POST", 200), ("POST", 200), ("POST", 499)])
+        self.assertEqual(server.health()["archives"], 2)
+        for state in ("chosen", "uploading", "packed", "packed-dark", "refused", "without-script"):
+            with open(os.path.join(SCREENSHOTS, state + ".png"), "rb") as f:
+                self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n", state)
 
 
 def main():
-    global HOST, FAKE_MODULE, BROWSER_SCRIPT, NODE_MODULES
+    global HOST, FAKE_MODULE, BROWSER_SCRIPT, NODE_MODULES, SCREENSHOTS
     parser = argparse.ArgumentParser(add_help=False)
     parser.add_argument("--host", required=True)
     parser.add_argument("--fake-module")
     parser.add_argument("--browser-script")
     parser.add_argument("--node-modules")
+    parser.add_argument("--screenshots")
     args, rest = parser.parse_known_args()
     HOST = os.path.abspath(args.host)
     FAKE_MODULE = os.path.abspath(args.fake_module) if args.fake_module else None
     BROWSER_SCRIPT = os.path.abspath(args.browser_script) if args.browser_script else None
     NODE_MODULES = os.path.abspath(args.node_modules) if args.node_modules else None
+    SCREENSHOTS = os.path.abspath(args.screenshots or "browser-screenshots")
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -6,17 +6,23 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "data/orb_data.h"
 #include "host/access_log.h"
+#include "host/serve/archive_listing.h"
 #include "host/serve/output_store.h"
 #include "host/serve/upload.h"
+#include "host/serve/upload_page.h"
+#include "tests/tiny_zip.h"
 
 namespace {
 
@@ -158,6 +164,9 @@ TEST_F(OutputStoreTest, FullUntilTheOldestExpire) {
   Advance(5);  // a.zip stays one second short of its expiry
   EXPECT_EQ(PutOne(store, "c.zip", std::string(40, 'c')), Put::kFull);
   EXPECT_EQ(Fetch(store, "a.zip", token_a), std::string(40, 'a'));
+  OutputStore::Download download;
+  ASSERT_EQ(store.Get("a.zip", token_a, true, &download), Get::kFound);
+  EXPECT_EQ(download.expires_in, std::chrono::seconds(1));
   Advance(1);  // a.zip expires; b.zip does not
   ASSERT_EQ(PutOne(store, "c.zip", std::string(60, 'c'), &token_c), Put::kStored);
   EXPECT_EQ(Fetch(store, "a.zip", token_a), "<not found>");
@@ -499,6 +508,124 @@ TEST(AccessLog, LineCarriesEveryField) {
             "\"path\":\"/output/\\\"x\\\"\",\"status\":404,\"bytes\":58,\"ms\":1.250}");
   record.milliseconds = -1;
   EXPECT_NE(parcel::host::AccessLogLine(record).find("\"ms\":null}"), std::string::npos);
+}
+
+// An archive in an unnamed temporary file, as the store hands one out.
+std::shared_ptr<std::FILE> TempArchive(const std::string& bytes) {
+  std::shared_ptr<std::FILE> file(std::tmpfile(), [](std::FILE* f) { std::fclose(f); });
+  EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file.get()), bytes.size());
+  std::fflush(file.get());
+  return file;
+}
+
+TEST(ArchiveListing, ReadsTheDirectoryWhereverTheTailLeavesIt) {
+  parcel::testing::TinyZip small;
+  small.Add("docs\\a.txt", "hello");
+  small.Add("b.bin", std::string(70000, 'b'));  // the archive outgrows the tail
+  parcel::testing::TinyZip many;                // a directory longer than the tail
+  for (int k = 0; k < 2000; ++k) many.Add("folder\\entry-" + std::to_string(k) + ".txt", "x");
+  struct Case {
+    const char* what;
+    std::string archive;
+    std::size_t count;
+  };
+  const std::vector<Case> cases = {
+      {"directory inside the tail", small.Finish(), 2},
+      {"directory before a longest comment", small.Finish(std::string(0xFFFF, 'c')), 2},
+      {"directory across the tail's start", many.Finish("note"), 2000},
+  };
+  for (const Case& c : cases) {
+    auto file = TempArchive(c.archive);
+    std::vector<parcel::host::ZipEntry> listed, read;
+    std::string error;
+    ASSERT_TRUE(parcel::host::ListArchive(file.get(), c.archive.size(),
+                                          parcel::host::kMaxListedDirectory, &listed, &error))
+        << c.what << ": " << error;
+    ASSERT_TRUE(parcel::host::ReadZipDirectory(c.archive, &read, &error)) << c.what;
+    ASSERT_EQ(listed.size(), c.count) << c.what;
+    for (std::size_t k = 0; k < read.size(); ++k) {
+      EXPECT_EQ(listed[k].name, read[k].name) << c.what;
+      EXPECT_EQ(listed[k].size, read[k].size) << c.what;
+      EXPECT_EQ(listed[k].compressed_size, read[k].compressed_size) << c.what;
+    }
+  }
+}
+
+TEST(ArchiveListing, RefusesWhatItCannotList) {
+  parcel::testing::TinyZip zip;
+  zip.Add("a", "xyz");
+  const std::string good = zip.Finish();
+  std::vector<parcel::host::ZipEntry> entries;
+  std::string error;
+  // A directory over the cap is never read.
+  auto file = TempArchive(good);
+  EXPECT_FALSE(parcel::host::ListArchive(file.get(), good.size(), zip.directory.size() - 1,
+                                         &entries, &error));
+  EXPECT_NE(error.find("too large"), std::string::npos) << error;
+  EXPECT_TRUE(
+      parcel::host::ListArchive(file.get(), good.size(), zip.directory.size(), &entries, &error));
+  // Not an archive, and a size beyond the file's end.
+  file = TempArchive(std::string(100, 'z'));
+  EXPECT_FALSE(parcel::host::ListArchive(file.get(), 100, parcel::host::kMaxListedDirectory,
+                                         &entries, &error));
+  file = TempArchive(good);
+  EXPECT_FALSE(parcel::host::ListArchive(file.get(), good.size() + 1,
+                                         parcel::host::kMaxListedDirectory, &entries, &error));
+}
+
+TEST(ArchiveListing, JsonKeepsUtf8NamesAndEscapesTheRest) {
+  std::vector<parcel::host::ZipEntry> entries(3);
+  entries[0].name = "docs\\caf\xc3\xa9 \"1\".txt";
+  entries[0].size = 10, entries[0].compressed_size = 7, entries[0].method = 8;
+  entries[1].name = "latin\xe9\n";
+  entries[2].name = "b";
+  entries[2].size = entries[2].compressed_size = 1;
+  EXPECT_EQ(
+      parcel::host::ListingJson("zipfile_1.zip", 300, std::chrono::seconds(-2), entries),
+      "{\"archive\":\"zipfile_1.zip\",\"size\":300,\"expires_in\":0,\"entries\":["
+      "{\"name\":\"docs\\\\caf\xc3\xa9 \\\"1\\\".txt\",\"size\":10,\"packed\":7,\"method\":8},"
+      "{\"name\":\"latin\\ufffd\\u000a\",\"size\":0,\"packed\":0,\"method\":0},"
+      "{\"name\":\"b\",\"size\":1,\"packed\":1,\"method\":0}]}\n");
+}
+
+TEST(UploadPage, ReadableSizesAndDurations) {
+  const std::vector<std::pair<std::uint64_t, std::string>> sizes = {
+      {0, "0 bytes"},
+      {1, "1 byte"},
+      {1023, "1023 bytes"},
+      {1024, "1 KB"},
+      {1536, "1.5 KB"},
+      {1024 * 10 + 512, "11 KB"},
+      {1048575, "1024 KB"},
+      {3u << 20, "3 MB"},
+      {(3u << 20) + 1, "3 MB"},
+      {std::uint64_t{5} << 39, "2.5 TB"},
+      {std::uint64_t{1} << 30, "1 GB"},
+  };
+  for (const auto& [bytes, text] : sizes) EXPECT_EQ(parcel::host::ReadableSize(bytes), text);
+  const std::vector<std::pair<std::uint64_t, std::string>> durations = {
+      {1, "1 second"},      {45, "45 seconds"}, {60, "1 minute"},  {90, "90 seconds"},
+      {5400, "90 minutes"}, {3600, "1 hour"},   {7200, "2 hours"}, {172800, "2 days"},
+  };
+  for (const auto& [seconds, text] : durations) {
+    EXPECT_EQ(parcel::host::ReadableDuration(seconds), text);
+  }
+}
+
+TEST(UploadPage, CarriesTheLimitsAndNothingFromOutside) {
+  const std::string page = parcel::host::UploadPage({3u << 20, 10, 7200});
+  for (const char* wanted :
+       {"data-max-upload=\"3145728\"", "data-max-files=\"10\"", "data-expiry=\"7200\"",
+        ">Up to 3 MB and 10 files in one upload. Archives are kept for 2 hours, then deleted.<",
+        "action=\"/compress\"", "name=\"file\"", "name=\"path\""}) {
+    EXPECT_NE(page.find(wanted), std::string::npos) << wanted;
+  }
+  // Everything the page needs is in it: the server may have no internet.
+  for (const char* outside : {"{{", "http:", "https:", "src=", "@import", "url("}) {
+    EXPECT_EQ(page.find(outside), std::string::npos) << outside;
+  }
+  EXPECT_NE(parcel::host::UploadPage({1, 1, 1}).find(">Up to 1 byte and 1 file in one upload."),
+            std::string::npos);
 }
 
 }  // namespace

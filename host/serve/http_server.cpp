@@ -22,6 +22,7 @@
 #include "host/module.h"
 #include "host/ni/ni_serve.h"
 #include "host/path_text.h"
+#include "host/serve/archive_listing.h"
 #include "host/serve/http_front.h"
 #include "host/serve/multipart.h"
 #include "host/serve/output_store.h"
@@ -37,6 +38,9 @@ namespace {
 constexpr const char* kTokenHeader = "x-parcel-token";
 constexpr std::string_view kTokenCookie = "parcel_token";
 constexpr std::string_view kOutputPrefix = "/output/";
+// "/output/NAME/entries" lists archive NAME. The token cookie's path
+// (/output/NAME) covers it, so the page's request carries the cookie.
+constexpr std::string_view kEntriesSuffix = "/entries";
 // The names of empty files left out go into one header of at most this many
 // bytes; the count header tells how many there were in all.
 constexpr std::size_t kMaxEmptyNamesHeader = 4096;
@@ -128,7 +132,11 @@ class Service : public RequestHandler {
  public:
   Service(const ServeOptions& options, PackService* service, InterpreterPool* pool,
           OutputStore* store)
-      : options_(options), service_(service), pool_(pool), store_(store) {}
+      : options_(options),
+        service_(service),
+        pool_(pool),
+        store_(store),
+        page_(UploadPage({options.max_upload, options.max_files, options.expiry_seconds})) {}
 
   void set_front(const HttpFront* front) { front_ = front; }
   const ServeOptions& options() const { return options_; }
@@ -141,7 +149,10 @@ class Service : public RequestHandler {
   HttpResponse Packed(const ServiceReply& reply, const std::vector<std::string>& empty_files);
 
  private:
+  // Opens archive `name` for the request's token (header or cookies).
+  bool Open(const HttpRequest& request, const std::string& name, OutputStore::Download* download);
   HttpResponse Download(const HttpRequest& request);
+  HttpResponse Entries(const HttpRequest& request, const std::string& name);
   HttpResponse Health();
 
   const ServeOptions& options_;
@@ -149,6 +160,7 @@ class Service : public RequestHandler {
   InterpreterPool* pool_;
   OutputStore* store_;
   const HttpFront* front_ = nullptr;
+  const std::string page_;
 };
 
 CompressBody::CompressBody(Service* service, std::string_view boundary, std::string owner)
@@ -254,7 +266,7 @@ Exchange Service::OnHead(const HttpRequest& request, const HttpClient& client) {
   if (path == "/") {
     if (!get) return not_allowed("GET, HEAD");
     HttpResponse page;
-    page.body = std::string(UploadPage());
+    page.body = page_;
     page.AddHeader("Content-Type", "text/html; charset=utf-8");
     return answer(std::move(page));
   }
@@ -265,34 +277,48 @@ Exchange Service::OnHead(const HttpRequest& request, const HttpClient& client) {
   if (path.size() > kOutputPrefix.size() &&
       path.compare(0, kOutputPrefix.size(), kOutputPrefix) == 0) {
     if (!get) return not_allowed("GET, HEAD");
+    if (path.size() > kOutputPrefix.size() + kEntriesSuffix.size() &&
+        path.compare(path.size() - kEntriesSuffix.size(), kEntriesSuffix.size(), kEntriesSuffix) ==
+            0) {
+      return answer(Entries(
+          request, path.substr(kOutputPrefix.size(),
+                               path.size() - kOutputPrefix.size() - kEntriesSuffix.size())));
+    }
     return answer(Download(request));
   }
   return answer(Text(404, "not found"));
 }
 
-HttpResponse Service::Download(const HttpRequest& request) {
-  const std::string name = request.path.substr(kOutputPrefix.size());
+HttpResponse NoArchive() {
+  // A wrong token and an unknown name look alike, so nobody learns which
+  // names exist.
+  return Text(404,
+              "no archive of that name for this download token (header X-Parcel-Token or "
+              "cookie parcel_token): it never existed, has expired or is another's");
+}
+
+bool Service::Open(const HttpRequest& request, const std::string& name,
+                   OutputStore::Download* download) {
   std::vector<std::string> tokens;
   if (const std::string* token = request.Header(kTokenHeader)) tokens.push_back(*token);
   for (std::string& value : CookieValues(request, kTokenCookie)) tokens.push_back(std::move(value));
   if (tokens.empty()) tokens.emplace_back();
 
-  OutputStore::Download download;
   OutputStore::GetStatus status = OutputStore::GetStatus::kNotFound;
   // A name with a slash in it is no archive name and never matches.
   if (name.find('/') == std::string::npos) {
     for (const std::string& token : tokens) {
-      status = store_->Get(name, token, !options_.public_downloads, &download);
+      status = store_->Get(name, token, !options_.public_downloads, download);
       if (status != OutputStore::GetStatus::kForbidden) break;
     }
   }
-  if (status != OutputStore::GetStatus::kFound) {
-    // A wrong token and an unknown name look alike, so nobody learns which
-    // names exist.
-    return Text(404,
-                "no archive of that name for this download token (header X-Parcel-Token or "
-                "cookie parcel_token): it never existed, has expired or is another's");
-  }
+  return status == OutputStore::GetStatus::kFound;
+}
+
+HttpResponse Service::Download(const HttpRequest& request) {
+  const std::string name = request.path.substr(kOutputPrefix.size());
+  OutputStore::Download download;
+  if (!Open(request, name, &download)) return NoArchive();
   HttpResponse response;
   response.AddHeader("Content-Type", "application/zip");
   response.AddHeader("Content-Disposition", "attachment; filename=\"" + name + "\"");
@@ -325,6 +351,22 @@ HttpResponse Service::Download(const HttpRequest& request) {
     case RangeAnswer::kWhole:
     default: return response;
   }
+}
+
+HttpResponse Service::Entries(const HttpRequest& request, const std::string& name) {
+  OutputStore::Download download;
+  if (!Open(request, name, &download)) return NoArchive();
+  std::vector<ZipEntry> entries;
+  std::string error;
+  if (!ListArchive(download.file.get(), download.size, kMaxListedDirectory, &entries, &error)) {
+    Message("cannot list " + name + ": " + error);
+    return Text(500, "the archive's listing cannot be read");
+  }
+  HttpResponse response;
+  response.AddHeader("Content-Type", "application/json");
+  response.AddHeader("Cache-Control", "private, no-store");
+  response.body = ListingJson(name, download.size, download.expires_in, entries);
+  return response;
 }
 
 HttpResponse Service::Health() {

@@ -257,6 +257,8 @@ OutputStore::GetStatus OutputStore::Get(std::string_view name, std::string_view 
   if (file == nullptr) return GetStatus::kNotFound;
   download->file = std::shared_ptr<std::FILE>(file, [](std::FILE* f) { std::fclose(f); });
   download->size = it->second.size;
+  download->expires_in =
+      std::chrono::duration_cast<std::chrono::seconds>(it->second.expires - options_.now());
   return GetStatus::kFound;
 }
 

@@ -71,6 +71,7 @@ class OutputStore {
   struct Download {
     std::shared_ptr<std::FILE> file;
     std::uint64_t size = 0;
+    std::chrono::seconds expires_in{0};  // until the archive expires, rounded down
   };
 
   struct Stats {
