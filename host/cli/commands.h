@@ -28,6 +28,9 @@ struct PackOptions {
   Verbosity verbosity = Verbosity::kNormal;
   std::string server;         // HOST:PORT of a packing server; empty: the module, loaded here
   int timeout_seconds = 300;  // with a server: each wait at most this long
+  // With a server: the network library cuts every transfer into pieces of 1
+  // to this many bytes (0: off). For load tests of servers.
+  int ni_fragment_test = 0;
 };
 
 // Packs the inputs into one archive through the module, or through a

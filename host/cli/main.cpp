@@ -70,6 +70,10 @@ int Main(int argc, char** argv) {
                    "With --ni: seconds to wait for the server at each step")
       ->check(CLI::Range(1, 24 * 3600))
       ->default_str(std::to_string(pack_options.timeout_seconds));
+  // Not in the help: a switch for load tests of servers.
+  pack->add_option("--ni-fragment-test", pack_options.ni_fragment_test)
+      ->check(CLI::Range(0, 1 << 20))
+      ->group("");
   AddModuleOption(pack, &pack_options.module);
   AddVerbosityFlags(pack, &quiet, &verbose);
   pack->footer(

@@ -17,6 +17,7 @@
 #include "host/response_check.h"
 #include "host/system_message.h"
 #include "host/zip_directory.h"
+#include "ni/ni.h"
 #include "platform/bulk_memory.h"
 #include "platform/console.h"
 #include "platform/file_read.h"
@@ -253,6 +254,9 @@ int Pack(const PackOptions& options, std::istream& names) {
     return Fail(kExitUsage, "--ni: " + error);
   }
   Module module;
+  if (!options.server.empty() && options.ni_fragment_test > 0) {
+    (void)NiSetParam(NI_NO_HANDLE, NI_PARAM_FRAGMENT_TEST, options.ni_fragment_test);
+  }
   if (options.server.empty()) {
     if (int code = LoadModule(options.module, &module); code != kExitOk) return code;
   }

@@ -1,6 +1,7 @@
 // One request to a packing server over the network library.
 #include "host/ni/pack_client.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "errinfo/errinfo.h"
@@ -96,8 +97,14 @@ RemoteResult ExchangeOverNi(const NiEndpoint& endpoint, std::string_view request
   for (;;) {
     NIBUF* message = nullptr;
     // A refused request may end the connection before all of it was sent:
-    // the error report is read all the same.
-    const int received = NiReceive(connection.get(), &message, timeout_ms);
+    // the error report is read all the same. A receive that ends with
+    // NIETIMEOUT before its time is up (the library's fragmentation test
+    // ends calls early on purpose) is tried again.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int received = NiReceive(connection.get(), &message, timeout_ms);
+    while (received == NIETIMEOUT && timeout_ms > 0 && MillisecondsUntil(deadline) > 0) {
+      received = NiReceive(connection.get(), &message, MillisecondsUntil(deadline));
+    }
     if (received != NI_OK) {
       return Failure(received != NIECONN_BROKEN || rc == NI_OK ? received : rc, where);
     }

@@ -45,11 +45,23 @@ std::size_t PiecesOf(std::uint64_t size) {
   return 1 + static_cast<std::size_t>((size + kMaxMessage - 1) / kMaxMessage);
 }
 
+int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+  return static_cast<int>(std::clamp<long long>(left, 0, INT32_MAX));
+}
+
 int SendTransfer(NI_HANDLE handle, std::string_view data, int timeout) {
   int written = 0;
   auto send = [&](std::string_view piece) {
-    int rc = NiWrite(handle, piece.data(), static_cast<int>(piece.size()), timeout, &written);
-    return rc == NIEQUE_FULL ? NI_OK : rc;  // queued all the same
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+    for (int wait = timeout;; wait = MillisecondsUntil(deadline)) {
+      const int rc = NiWrite(handle, piece.data(), static_cast<int>(piece.size()), wait, &written);
+      if (rc == NIEQUE_FULL) return NI_OK;  // queued all the same
+      // NIETIMEOUT: not queued; early when the time is not up yet.
+      if (rc != NIETIMEOUT || timeout <= 0 || MillisecondsUntil(deadline) == 0) return rc;
+    }
   };
   if (data.size() <= kMaxMessage) return send(data);
   if (int rc = send(LargeHeader(data.size())); rc != NI_OK) return rc;

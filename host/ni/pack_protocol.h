@@ -11,6 +11,7 @@
 #ifndef PARCEL_HOST_NI_PACK_PROTOCOL_H_
 #define PARCEL_HOST_NI_PACK_PROTOCOL_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -37,8 +38,13 @@ std::string LargeHeader(std::uint64_t size);
 // True when `message` starts as a header message does.
 bool IsLargeHeader(std::string_view message);
 
+// Milliseconds from now until `deadline`, 0 when it has passed.
+int MillisecondsUntil(std::chrono::steady_clock::time_point deadline);
+
 // Sends `data` on the buffered handle `handle`: one message, or a header
-// and pieces. Each piece is written with `timeout`. The queue of the handle
+// and pieces. Each piece is written with `timeout`; a write that ends with
+// NIETIMEOUT before that time has passed (the library's fragmentation test
+// ends calls early on purpose) is tried again. The queue of the handle
 // must take as many messages as the transfer needs unless the timeout waits
 // (PiecesOf). An NI code.
 int SendTransfer(NI_HANDLE handle, std::string_view data, int timeout);
