@@ -265,6 +265,13 @@ void NiPackServer::Impl::Read(NI_HANDLE handle, Connection& connection) {
              true);
       return;
     }
+    if (rc == NIEINTERN) {
+      // A frame length with its top bit set: bytes that are no frame. The
+      // peer hears why before the connection closes.
+      Refuse(handle, connection, NIEINVAL, "bytes that are not a frame of the buffered layer",
+             true);
+      return;
+    }
     if (rc != NI_OK) {
       // Gone, broken, or the peer reported an error of its own.
       Close(handle);
