@@ -585,6 +585,7 @@ def main():
     parser.add_argument("--server-arg", action="append", default=[])
     parser.add_argument("--report", help="also write the JSON report here")
     args = parser.parse_args()
+    args.host = os.path.abspath(args.host)  # pack runs in directories of its own
     args.nofile = args.nofile or args.clients + 200
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     need = 2 * args.nofile + args.clients + 200
@@ -594,18 +595,20 @@ def main():
     problems = []
     with tempfile.TemporaryDirectory(prefix="ni-soak-") as directory:
         server = Server(args.host, args.nofile, directory, args.server_arg)
-        soak = Soak(args, server, directory)
-        # Warm-up: one request, then the descriptors the idle server holds.
-        rng = random.Random(0)
-        peer = Peer(server.port, rng)
-        soak.exchange(peer, soak.content.small_files(rng, 0))
-        peer.close()
-        time.sleep(1)
-        idle_fds = server.fds()
-        soak.run()
-        end_rss = server.rss_kib()
-        end_fds = settle_fds(server, idle_fds, 20)
-        code = server.stop()
+        try:
+            soak = Soak(args, server, directory)
+            # Warm-up: one request, then the descriptors the idle server holds.
+            rng = random.Random(0)
+            peer = Peer(server.port, rng)
+            soak.exchange(peer, soak.content.small_files(rng, 0))
+            peer.close()
+            time.sleep(1)
+            idle_fds = server.fds()
+            soak.run()
+            end_rss = server.rss_kib()
+            end_fds = settle_fds(server, idle_fds, 20)
+        finally:
+            code = server.stop()
         messages = server.messages()
 
     samples = soak.samples

@@ -1,0 +1,263 @@
+#!/usr/bin/env python3
+"""Packing over the network library against packing in process and over HTTP.
+
+  ni_pack_bench.py --host build/release/parcel-host whole build/bench-corpus/mixed
+      The whole set as one request, in turns: `parcel-host pack` loading the
+      module (local), `parcel-host pack --ni` against a server, and, from this
+      process with the request prepared beforehand, the same request over one
+      NI connection and as an HTTP upload (/compress, then the archive
+      downloaded) to the same server. Prints seconds (median of --rounds) and
+      MB/s of input per way.
+
+  ni_pack_bench.py --host build/release/parcel-host files build/bench-corpus/small
+      Every file of the set (or the first --limit) as a request of its own:
+      one process per request (`pack` and `pack --ni`), then prepared
+      requests from --clients clients, each on one persistent connection: NI
+      against HTTP keep-alive. Prints requests per second and MB/s per way.
+
+One server (`serve --ni-port 0 --port 0`, HTTP and NI at once, --max-upload
+large enough for the set) serves both transports. Every archive of the first
+round is checked (entries and contents); later rounds only check that an
+archive came back.
+"""
+import argparse
+import http.client
+import json
+import os
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+from serve_bench import multipart, read_corpus  # noqa: E402
+from ni_soak import Peer, archive_entries, build_request  # noqa: E402
+
+
+class Server:
+    """serve with HTTP and NI at once."""
+
+    def __init__(self, host, directory, args):
+        port_file = os.path.join(directory, "ni.port")
+        self.proc = subprocess.Popen(
+            [host, "serve", "--port", "0", "--ni-port", "0", "--ni-port-file", port_file, "-q",
+             "--max-upload", str(1 << 30), *args],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.http_port = None
+        while self.http_port is None:
+            line = self.proc.stdout.readline()
+            if not line:
+                sys.exit(f"the server did not start: {self.proc.stderr.read().decode()}")
+            self.http_port = json.loads(line).get("port")
+        while not os.path.exists(port_file):
+            time.sleep(0.05)
+        with open(port_file) as f:
+            self.ni_port = int(f.read())
+        threading.Thread(target=lambda: [None for _ in self.proc.stdout], daemon=True).start()
+        threading.Thread(target=lambda: [None for _ in self.proc.stderr], daemon=True).start()
+
+    def stop(self):
+        self.proc.send_signal(15)
+        if self.proc.wait(timeout=120) != 0:
+            sys.exit(f"the server exited with {self.proc.returncode}")
+
+
+def check(archive_or_entries, files):
+    entries = archive_or_entries
+    expected = [(name, data) for name, data in files if data]
+    if [n for n, _ in entries] != [n for n, _ in expected] or entries != expected:
+        sys.exit(f"wrong archive: {[n for n, _ in entries][:5]}... for "
+                 f"{[n for n, _ in expected][:5]}...")
+
+
+class Ways:
+    """Each way packs a list of files once; `first` asks for a full check."""
+
+    def __init__(self, args, server, directory, corpus):
+        self.args = args
+        self.server = server
+        self.directory = directory
+        self.corpus = corpus
+
+    def spawn(self, names, remote, first):
+        output = os.path.join(self.directory, "out.zip")
+        command = [self.args.host, "pack", "-q", "-o", output]
+        if remote:
+            command += ["--ni", f"127.0.0.1:{self.server.ni_port}"]
+        subprocess.run(command + ["-@"], input="\n".join(names).encode(), cwd=self.corpus,
+                       check=True)
+        if first:
+            import zipfile
+            with zipfile.ZipFile(output) as archive:
+                got = [(i.filename, archive.read(i)) for i in archive.infolist()]
+            return got
+        return None
+
+    @staticmethod
+    def ni(peer, request, first):
+        peer.send_transfer(request)
+        response = peer.receive_transfer()
+        if first:
+            return archive_entries(response)
+        if not response.startswith(b"TransMagic"):
+            sys.exit("no answer")
+        return None
+
+    @staticmethod
+    def http(connection, body, content_type, first):
+        connection.request("POST", "/compress", body, {"Content-Type": content_type})
+        response = connection.getresponse()
+        document = response.read()
+        if response.status != 200:
+            sys.exit(f"HTTP {response.status}: {document[:300]!r}")
+        name = document.decode().split('url="/output/')[1].split('"')[0]
+        connection.request("GET", "/output/" + name,
+                           headers={"X-Parcel-Token": response.getheader("X-Parcel-Token")})
+        response = connection.getresponse()
+        archive = response.read()
+        if response.status != 200:
+            sys.exit(f"HTTP {response.status} for the archive")
+        if first:
+            import io
+            import zipfile
+            with zipfile.ZipFile(io.BytesIO(archive)) as z:
+                return [(i.filename, z.read(i)) for i in z.infolist()]
+        return None
+
+
+def bench_whole(args, ways, files):
+    names = [name for name, _ in files]
+    total = sum(len(data) for _, data in files)
+    request = build_request(files)
+    body, content_type = multipart(files)
+    peer = Peer(ways.server.ni_port, random.Random(0), timeout=600)
+    connection = http.client.HTTPConnection("127.0.0.1", ways.server.http_port, timeout=600)
+    runs = {
+        "pack (local, process)": lambda first: ways.spawn(names, False, first),
+        "pack --ni (process)": lambda first: ways.spawn(names, True, first),
+        "NI, prepared request": lambda first: Ways.ni(peer, request, first),
+        "HTTP upload + download, prepared": lambda first: Ways.http(connection, body,
+                                                                     content_type, first),
+    }
+    times = {way: [] for way in runs}
+    for turn in range(args.rounds + 1):
+        for way, run in runs.items():
+            started = time.perf_counter()
+            got = run(turn == 0)
+            seconds = time.perf_counter() - started
+            if turn == 0:
+                check(got, files)  # the first turn is the warm-up
+            else:
+                times[way].append(seconds)
+    peer.close()
+    connection.close()
+    report = {"files": len(files), "mb": round(total / 1e6, 2), "rounds": args.rounds,
+              "load_average": os.getloadavg(), "ways": {}}
+    for way, seconds in times.items():
+        median = statistics.median(seconds)
+        report["ways"][way] = {"median_s": round(median, 3), "min_s": round(min(seconds), 3),
+                               "max_s": round(max(seconds), 3),
+                               "mb_per_s": round(total / median / 1e6, 1)}
+    print(json.dumps(report))
+
+
+def bench_files(args, ways, files):
+    files = [(name, data) for name, data in files if data]
+    total = sum(len(data) for _, data in files)
+    report = {"requests": len(files), "mb": round(total / 1e6, 2), "clients": args.clients,
+              "load_average_before": os.getloadavg(), "ways": {}}
+
+    def record(way, seconds, count, nbytes):
+        report["ways"][way] = {"seconds": round(seconds, 2),
+                               "requests_per_s": round(count / seconds, 1),
+                               "mb_per_s": round(nbytes / seconds / 1e6, 2)}
+
+    # One process per request, the first --spawn-limit files.
+    spawned = files[:args.spawn_limit]
+    spawned_bytes = sum(len(d) for _, d in spawned)
+    for way, remote in (("pack (local), a process per request", False),
+                        ("pack --ni, a process per request", True)):
+        started = time.perf_counter()
+        for k, (name, data) in enumerate(spawned):
+            got = ways.spawn([name], remote, k < 20)
+            if got is not None:
+                check(got, [(name, data)])
+        record(way, time.perf_counter() - started, len(spawned), spawned_bytes)
+
+    # Prepared requests on persistent connections.
+    requests = [build_request([f]) for f in files]
+    bodies = [multipart([f]) for f in files]
+
+    def run(way, client):
+        work = list(range(len(files)))
+        lock = threading.Lock()
+
+        def worker():
+            state = client()
+            first = True
+            while True:
+                with lock:
+                    if not work:
+                        break
+                    k = work.pop()
+                got = state(k, first)
+                if first:
+                    check(got, [files[k]])
+                    first = False
+
+        threads = [threading.Thread(target=worker) for _ in range(args.clients)]
+        started = time.perf_counter()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        record(way, time.perf_counter() - started, len(files), total)
+
+    def ni_client():
+        peer = Peer(ways.server.ni_port, random.Random(0), timeout=600)
+        return lambda k, first: Ways.ni(peer, requests[k], first)
+
+    def http_client():
+        connection = http.client.HTTPConnection("127.0.0.1", ways.server.http_port, timeout=600)
+        return lambda k, first: Ways.http(connection, *bodies[k], first)
+
+    for turn in range(args.rounds):
+        run(f"NI, prepared, persistent connection{'' if turn == 0 else ' (again)'}", ni_client)
+        run(f"HTTP keep-alive, upload + download{'' if turn == 0 else ' (again)'}", http_client)
+    report["load_average_after"] = os.getloadavg()
+    print(json.dumps(report))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--clients", type=int, default=1)
+    parser.add_argument("--limit", type=int, default=0, help="use only the first N files")
+    parser.add_argument("--spawn-limit", type=int, default=500,
+                        help="files: processes started per way")
+    parser.add_argument("--server-arg", action="append", default=[])
+    parser.add_argument("what", choices=["whole", "files"])
+    parser.add_argument("corpus")
+    args = parser.parse_args()
+    args.host = os.path.abspath(args.host)
+    files = read_corpus(args.corpus, args.limit)
+    with tempfile.TemporaryDirectory(prefix="ni-bench-") as directory:
+        server = Server(args.host, directory, args.server_arg)
+        ways = Ways(args, server, directory, args.corpus)
+        try:
+            if args.what == "whole":
+                bench_whole(args, ways, files)
+            else:
+                bench_files(args, ways, files)
+        finally:
+            server.stop()
+
+
+if __name__ == "__main__":
+    main()
