@@ -5,15 +5,18 @@
       The whole set as one request, in turns: `parcel-host pack` loading the
       module (local), `parcel-host pack --ni` against a server, and, from this
       process with the request prepared beforehand, the same request over one
-      NI connection and as an HTTP upload (/compress, then the archive
-      downloaded) to the same server. Prints seconds (median of --rounds) and
+      NI connection and to HTTP /process on one keep-alive connection, and
+      the files as an HTTP upload (/compress, then the archive downloaded) to
+      the same server. Prints seconds (median of --rounds) and
       MB/s of input per way.
 
   ni_pack_bench.py --host build/release/parcel-host files build/bench-corpus/small
       Every file of the set (or the first --limit) as a request of its own:
-      one process per request (`pack` and `pack --ni`), then prepared
-      requests from --clients clients, each on one persistent connection: NI
-      against HTTP keep-alive. Prints requests per second and MB/s per way.
+      one process per request (`pack` and `pack --ni`, the first
+      --spawn-limit files), then prepared requests from --clients clients,
+      each on one persistent connection: NI against HTTP keep-alive (/process
+      with the same request bytes, and /compress with the file as an upload
+      and the archive downloaded). Prints requests per second and MB/s.
 
 One server (`serve --ni-port 0 --port 0`, HTTP and NI at once, --max-upload
 large enough for the set) serves both transports. Every archive of the first
@@ -109,6 +112,20 @@ class Ways:
         return None
 
     @staticmethod
+    def http_process(connection, request, first):
+        connection.request("POST", "/process", request,
+                           {"Content-Type": "application/octet-stream"})
+        response = connection.getresponse()
+        answer = response.read()
+        if response.status != 200:
+            sys.exit(f"HTTP {response.status}: {answer[:300]!r}")
+        if first:
+            return archive_entries(answer)
+        if not answer.startswith(b"TransMagic"):
+            sys.exit("no answer")
+        return None
+
+    @staticmethod
     def http(connection, body, content_type, first):
         connection.request("POST", "/compress", body, {"Content-Type": content_type})
         response = connection.getresponse()
@@ -141,6 +158,8 @@ def bench_whole(args, ways, files):
         "pack (local, process)": lambda first: ways.spawn(names, False, first),
         "pack --ni (process)": lambda first: ways.spawn(names, True, first),
         "NI, prepared request": lambda first: Ways.ni(peer, request, first),
+        "HTTP /process, prepared request": lambda first: Ways.http_process(connection, request,
+                                                                           first),
         "HTTP upload + download, prepared": lambda first: Ways.http(connection, body,
                                                                      content_type, first),
     }
@@ -222,13 +241,19 @@ def bench_files(args, ways, files):
         peer = Peer(ways.server.ni_port, random.Random(0), timeout=600)
         return lambda k, first: Ways.ni(peer, requests[k], first)
 
+    def process_client():
+        connection = http.client.HTTPConnection("127.0.0.1", ways.server.http_port, timeout=600)
+        return lambda k, first: Ways.http_process(connection, requests[k], first)
+
     def http_client():
         connection = http.client.HTTPConnection("127.0.0.1", ways.server.http_port, timeout=600)
         return lambda k, first: Ways.http(connection, *bodies[k], first)
 
     for turn in range(args.rounds):
-        run(f"NI, prepared, persistent connection{'' if turn == 0 else ' (again)'}", ni_client)
-        run(f"HTTP keep-alive, upload + download{'' if turn == 0 else ' (again)'}", http_client)
+        again = "" if turn == 0 else f" (round {turn + 1})"
+        run("NI, prepared, persistent connection" + again, ni_client)
+        run("HTTP /process, prepared, keep-alive" + again, process_client)
+        run("HTTP /compress upload + download, keep-alive" + again, http_client)
     report["load_average_after"] = os.getloadavg()
     print(json.dumps(report))
 
@@ -236,7 +261,9 @@ def bench_files(args, ways, files):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--host", required=True)
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=5,
+                        help="whole: timed turns after the warm-up; files: turns of the "
+                             "persistent-connection ways")
     parser.add_argument("--clients", type=int, default=1)
     parser.add_argument("--limit", type=int, default=0, help="use only the first N files")
     parser.add_argument("--spawn-limit", type=int, default=500,
