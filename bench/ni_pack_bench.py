@@ -111,11 +111,25 @@ class Ways:
             sys.exit("no answer")
         return None
 
+    # Kept-alive HTTP connections the server closed just as a request went
+    # out (sent again on a new connection, as clients do).
+    reconnects = 0
+
+    @staticmethod
+    def post(connection, path, body, content_type):
+        for attempt in (1, 2):
+            try:
+                connection.request("POST", path, body, {"Content-Type": content_type})
+                return connection.getresponse()
+            except (BrokenPipeError, ConnectionResetError, http.client.RemoteDisconnected):
+                if attempt == 2:
+                    raise
+                Ways.reconnects += 1
+                connection.close()
+
     @staticmethod
     def http_process(connection, request, first):
-        connection.request("POST", "/process", request,
-                           {"Content-Type": "application/octet-stream"})
-        response = connection.getresponse()
+        response = Ways.post(connection, "/process", request, "application/octet-stream")
         answer = response.read()
         if response.status != 200:
             sys.exit(f"HTTP {response.status}: {answer[:300]!r}")
@@ -127,8 +141,7 @@ class Ways:
 
     @staticmethod
     def http(connection, body, content_type, first):
-        connection.request("POST", "/compress", body, {"Content-Type": content_type})
-        response = connection.getresponse()
+        response = Ways.post(connection, "/compress", body, content_type)
         document = response.read()
         if response.status != 200:
             sys.exit(f"HTTP {response.status}: {document[:300]!r}")
@@ -153,15 +166,21 @@ def bench_whole(args, ways, files):
     request = build_request(files)
     body, content_type = multipart(files)
     peer = Peer(ways.server.ni_port, random.Random(0), timeout=600)
-    connection = http.client.HTTPConnection("127.0.0.1", ways.server.http_port, timeout=600)
+
+    # A new HTTP connection per request: between turns a kept one would
+    # outlast the server's idle timeout (5 s), and a connection costs nothing
+    # beside a whole set.
+    def connection():
+        return http.client.HTTPConnection("127.0.0.1", ways.server.http_port, timeout=600)
+
     runs = {
         "pack (local, process)": lambda first: ways.spawn(names, False, first),
         "pack --ni (process)": lambda first: ways.spawn(names, True, first),
         "NI, prepared request": lambda first: Ways.ni(peer, request, first),
-        "HTTP /process, prepared request": lambda first: Ways.http_process(connection, request,
+        "HTTP /process, prepared request": lambda first: Ways.http_process(connection(), request,
                                                                            first),
-        "HTTP upload + download, prepared": lambda first: Ways.http(connection, body,
-                                                                     content_type, first),
+        "HTTP /compress upload + download, prepared": lambda first: Ways.http(
+            connection(), body, content_type, first),
     }
     times = {way: [] for way in runs}
     for turn in range(args.rounds + 1):
@@ -174,7 +193,6 @@ def bench_whole(args, ways, files):
             else:
                 times[way].append(seconds)
     peer.close()
-    connection.close()
     report = {"files": len(files), "mb": round(total / 1e6, 2), "rounds": args.rounds,
               "load_average": os.getloadavg(), "ways": {}}
     for way, seconds in times.items():
@@ -201,6 +219,8 @@ def bench_files(args, ways, files):
     spawned_bytes = sum(len(d) for _, d in spawned)
     for way, remote in (("pack (local), a process per request", False),
                         ("pack --ni, a process per request", True)):
+        if not spawned:
+            break
         started = time.perf_counter()
         for k, (name, data) in enumerate(spawned):
             got = ways.spawn([name], remote, k < 20)
@@ -215,19 +235,23 @@ def bench_files(args, ways, files):
     def run(way, client):
         work = list(range(len(files)))
         lock = threading.Lock()
+        errors = []
 
         def worker():
             state = client()
             first = True
             while True:
                 with lock:
-                    if not work:
+                    if not work or errors:
                         break
                     k = work.pop()
-                got = state(k, first)
-                if first:
-                    check(got, [files[k]])
-                    first = False
+                try:
+                    got = state(k, first)
+                    if first:
+                        check(got, [files[k]])
+                        first = False
+                except (Exception, SystemExit) as e:  # noqa: BLE001 - reported below
+                    errors.append(f"{way}, {files[k][0]} ({len(files[k][1])} bytes): {e!r}")
 
         threads = [threading.Thread(target=worker) for _ in range(args.clients)]
         started = time.perf_counter()
@@ -235,6 +259,8 @@ def bench_files(args, ways, files):
             t.start()
         for t in threads:
             t.join()
+        if errors:
+            sys.exit(errors[0])
         record(way, time.perf_counter() - started, len(files), total)
 
     def ni_client():
@@ -255,6 +281,7 @@ def bench_files(args, ways, files):
         run("HTTP /process, prepared, keep-alive" + again, process_client)
         run("HTTP /compress upload + download, keep-alive" + again, http_client)
     report["load_average_after"] = os.getloadavg()
+    report["http_reconnects"] = Ways.reconnects
     print(json.dumps(report))
 
 
