@@ -2,13 +2,13 @@
 """Packing over the network library against packing in process and over HTTP.
 
   ni_pack_bench.py --host build/release/parcel-host whole build/bench-corpus/mixed
-      The whole set as one request, in turns: `parcel-host pack` loading the
-      module (local), `parcel-host pack --ni` against a server, and, from this
-      process with the request prepared beforehand, the same request over one
-      NI connection and to HTTP /process on one keep-alive connection, and
-      the files as an HTTP upload (/compress, then the archive downloaded) to
-      the same server. Prints seconds (median of --rounds) and
-      MB/s of input per way.
+      The whole set as one request, in turns (each in a new order):
+      `parcel-host pack` loading the module (local), `parcel-host pack --ni`
+      against a server, and, from this process with the request prepared
+      beforehand, the same request over one NI connection and to HTTP
+      /process on a new connection, and the files as an HTTP upload
+      (/compress, then the archive downloaded) to the same server. Prints
+      seconds (median, least and most of --rounds) and MB/s of input per way.
 
   ni_pack_bench.py --host build/release/parcel-host files build/bench-corpus/small
       Every file of the set (or the first --limit) as a request of its own:
@@ -183,8 +183,13 @@ def bench_whole(args, ways, files):
             connection(), body, content_type, first),
     }
     times = {way: [] for way in runs}
+    order = list(runs)
+    shuffle = random.Random(args.rounds)
     for turn in range(args.rounds + 1):
-        for way, run in runs.items():
+        # Each turn in another order, so that no way always follows the same one.
+        shuffle.shuffle(order)
+        for way in order:
+            run = runs[way]
             started = time.perf_counter()
             got = run(turn == 0)
             seconds = time.perf_counter() - started
