@@ -28,6 +28,7 @@ import http.client
 import json
 import os
 import random
+import resource
 import statistics
 import subprocess
 import sys
@@ -68,6 +69,18 @@ class Server:
         self.proc.send_signal(15)
         if self.proc.wait(timeout=120) != 0:
             sys.exit(f"the server exited with {self.proc.returncode}")
+
+
+def cpu_seconds(server):
+    """Processor seconds so far of the server, of the processes this one
+    started and waited for, and of this process."""
+    with open(f"/proc/{server.proc.pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    ticks = os.sysconf("SC_CLK_TCK")
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    own = resource.getrusage(resource.RUSAGE_SELF)
+    return ((int(fields[11]) + int(fields[12])) / ticks, children.ru_utime + children.ru_stime,
+            own.ru_utime + own.ru_stime)
 
 
 def check(archive_or_entries, files):
@@ -183,6 +196,7 @@ def bench_whole(args, ways, files):
             connection(), body, content_type, first),
     }
     times = {way: [] for way in runs}
+    cpus = {way: [] for way in runs}
     order = list(runs)
     shuffle = random.Random(args.rounds)
     for turn in range(args.rounds + 1):
@@ -190,21 +204,29 @@ def bench_whole(args, ways, files):
         shuffle.shuffle(order)
         for way in order:
             run = runs[way]
+            cpu = cpu_seconds(ways.server)
             started = time.perf_counter()
             got = run(turn == 0)
             seconds = time.perf_counter() - started
+            cpu = [after - before for after, before in zip(cpu_seconds(ways.server), cpu)]
             if turn == 0:
                 check(got, files)  # the first turn is the warm-up
             else:
                 times[way].append(seconds)
+                cpus[way].append(cpu)
     peer.close()
     report = {"files": len(files), "mb": round(total / 1e6, 2), "rounds": args.rounds,
               "load_average": os.getloadavg(), "ways": {}}
     for way, seconds in times.items():
         median = statistics.median(seconds)
-        report["ways"][way] = {"median_s": round(median, 3), "min_s": round(min(seconds), 3),
-                               "max_s": round(max(seconds), 3),
-                               "mb_per_s": round(total / median / 1e6, 1)}
+        report["ways"][way] = {
+            "median_s": round(median, 3), "min_s": round(min(seconds), 3),
+            "max_s": round(max(seconds), 3), "mb_per_s": round(total / median / 1e6, 1),
+            # Processor seconds (medians): the server's, the started processes',
+            # and this process's (the prepared ways' client).
+            "cpu_server_s": round(statistics.median(c[0] for c in cpus[way]), 3),
+            "cpu_process_s": round(statistics.median(c[1] for c in cpus[way]), 3),
+            "cpu_client_s": round(statistics.median(c[2] for c in cpus[way]), 3)}
     print(json.dumps(report))
 
 
@@ -214,10 +236,15 @@ def bench_files(args, ways, files):
     report = {"requests": len(files), "mb": round(total / 1e6, 2), "clients": args.clients,
               "load_average_before": os.getloadavg(), "ways": {}}
 
-    def record(way, seconds, count, nbytes):
+    def record(way, seconds, count, nbytes, cpu=None):
         report["ways"][way] = {"seconds": round(seconds, 2),
                                "requests_per_s": round(count / seconds, 1),
                                "mb_per_s": round(nbytes / seconds / 1e6, 2)}
+        if cpu is not None:
+            # Processor time per request of the server and of this process
+            # (the clients), which the machine's load moves less than seconds.
+            report["ways"][way]["server_cpu_ms_per_request"] = round(cpu[0] * 1e3 / count, 3)
+            report["ways"][way]["client_cpu_ms_per_request"] = round(cpu[2] * 1e3 / count, 3)
 
     # One process per request, the first --spawn-limit files.
     spawned = files[:args.spawn_limit]
@@ -259,14 +286,17 @@ def bench_files(args, ways, files):
                     errors.append(f"{way}, {files[k][0]} ({len(files[k][1])} bytes): {e!r}")
 
         threads = [threading.Thread(target=worker) for _ in range(args.clients)]
+        cpu = cpu_seconds(ways.server)
         started = time.perf_counter()
         for t in threads:
             t.start()
         for t in threads:
             t.join()
+        seconds = time.perf_counter() - started
+        cpu = [after - before for after, before in zip(cpu_seconds(ways.server), cpu)]
         if errors:
             sys.exit(errors[0])
-        record(way, time.perf_counter() - started, len(files), total)
+        record(way, seconds, len(files), total, cpu)
 
     def ni_client():
         peer = Peer(ways.server.ni_port, random.Random(0), timeout=600)
