@@ -34,6 +34,7 @@ exit code 0 and no sanitizer report. Prints a JSON report; exits non-zero
 with the reasons when a check fails.
 """
 import argparse
+import io
 import json
 import os
 import random
@@ -48,7 +49,6 @@ import tempfile
 import threading
 import time
 import zipfile
-import io
 
 NIEINTERN = -1
 NIEINVAL = -8
