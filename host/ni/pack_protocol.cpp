@@ -92,8 +92,6 @@ TransferAssembler::Step TransferAssembler::Add(std::string_view message) {
     }
     if (size > limit_) return Step::kTooLarge;
     expected_ = size;
-    // Reserved as the pieces arrive, never from the announced size alone:
-    // a header costs its sender nothing.
     data_.clear();
     return Step::kMore;
   }
@@ -104,10 +102,9 @@ TransferAssembler::Step TransferAssembler::Add(std::string_view message) {
     data_.clear();
     return Step::kMalformed;
   }
-  if (data_.capacity() < data_.size() + message.size()) {
-    data_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(
-        expected_, std::max<std::uint64_t>(data_.size() * 2, kMaxMessage))));
-  }
+  // The announced size is reserved with the first piece, not with the
+  // header: a header costs its sender nothing, a piece its full size.
+  if (data_.empty()) data_.reserve(static_cast<std::size_t>(expected_));
   data_.append(message);
   if (data_.size() < expected_) return Step::kMore;
   expected_ = 0;

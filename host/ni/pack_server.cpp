@@ -54,10 +54,15 @@ struct NiPackServer::Impl {
     std::uint64_t serial;
     std::string request;
   };
+  // A response on its way from a worker to the loop. It views the
+  // interpreter's buffer: the worker keeps its lease until the loop has
+  // queued the bytes (`*queued`), so the response is copied once, into the
+  // connection's queue, and a slow client holds no interpreter.
   struct Done {
     NI_HANDLE handle;
     std::uint64_t serial;
-    std::string response;  // empty: the module gave none
+    std::string_view response;  // empty: the module gave none
+    bool* queued;
   };
 
   Impl(InterpreterPool* p, NiServeOptions o) : pool(p), options(std::move(o)) {}
@@ -88,7 +93,9 @@ struct NiPackServer::Impl {
   std::condition_variable job_ready;
   std::deque<Job> jobs;
   std::deque<Done> done;
+  std::condition_variable handed;  // a response was queued
   bool workers_end = false;
+  bool loop_ended = false;  // responses are no longer taken
   std::atomic<bool> stopping{false};
   Clock::time_point stop_deadline{};
 
@@ -457,12 +464,24 @@ void NiPackServer::Impl::Loop() {
       std::lock_guard<std::mutex> lock(mutex);
       finished.swap(done);
     }
-    for (const Done& answer : finished) Answer(answer);
+    for (const Done& answer : finished) {
+      Answer(answer);
+      std::lock_guard<std::mutex> lock(mutex);
+      *answer.queued = true;
+    }
+    if (!finished.empty()) handed.notify_all();
     if (Clock::now() >= next_sweep) Sweep(Clock::now());
   }
   std::vector<NI_HANDLE> rest;
   for (auto& entry : connections) rest.push_back(entry.first);
   for (NI_HANDLE handle : rest) Close(handle);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    loop_ended = true;
+    for (const Done& answer : done) *answer.queued = true;
+    done.clear();
+  }
+  handed.notify_all();
 }
 
 void NiPackServer::Impl::Work() {
@@ -475,18 +494,23 @@ void NiPackServer::Impl::Work() {
       job = std::move(jobs.front());
       jobs.pop_front();
     }
-    Done answer{job.handle, job.serial, {}};
-    try {
-      pool->Run(&job.request, &answer.response);
-    } catch (const std::bad_alloc&) {
-      answer.response.clear();
-    }
+    InterpreterPool::Lease interpreter = pool->Acquire();
+    struct ResetAtEnd {
+      Interpreter& interpreter;
+      ~ResetAtEnd() { interpreter.Reset(); }
+    } reset{*interpreter};
+    std::string_view response;
+    interpreter->Process(job.request.data(), static_cast<std::uint32_t>(job.request.size()),
+                         &response);
     job.request = std::string();
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      done.push_back(std::move(answer));
-    }
+    bool queued = false;
+    std::unique_lock<std::mutex> lock(mutex);
+    if (loop_ended) continue;
+    done.push_back({job.handle, job.serial, response, &queued});
+    lock.unlock();
     Wake();
+    lock.lock();
+    handed.wait(lock, [&] { return queued; });
   }
 }
 
