@@ -28,7 +28,7 @@ while (($#)); do
   esac
 done
 
-"$root/scripts/deps.sh" libzmq3-dev libnng-dev
+"$root/scripts/deps.sh" libzmq3-dev libnng-dev time
 [[ -f $build/build.ninja ]] || cmake --preset release -S "$root" >/dev/null
 cmake -S "$root" -B "$build" >/dev/null  # picks up libraries installed since the last configure
 nice -n 10 cmake --build "$build" --target ni_bench ni_scale
@@ -85,7 +85,8 @@ if ((scale)); then
   echo
   echo "many connections: $connections connections, one message a second each for ${scale_seconds} s, $scale_runs runs (descriptor limit $(ulimit -n))"
   for ((run = 1; run <= scale_runs; ++run)); do
-    "$build/ni_scale" server --connections "$connections" >"$out/server$run.txt" 2>&1 &
+    /usr/bin/time -f "server: %U s user, %S s system, peak resident %M KiB" \
+      "$build/ni_scale" server --connections "$connections" >"$out/server$run.txt" 2>&1 &
     server=$!
     for _ in $(seq 50); do
       grep -q '^port ' "$out/server$run.txt" && break
