@@ -379,6 +379,13 @@ int NiBufITryToRead(NiHdl* handle, BufferedExtension* ext, int timeout) noexcept
     }
     if (readable) break;
   }
+  // A reader that waits for a new message waits for the socket first: a
+  // receive tried before would mostly find the socket empty and cost one
+  // system call more per message.
+  if (timeout != 0 && ext->status == kBufOk && ext->in == nullptr &&
+      handle->read_header_left == 4) {
+    if (int rc = NiIPeek(handle, 1, timeout); rc != QEL_O_K) return rc;
+  }
   return NiBufIIn(handle, ext, timeout);
 }
 

@@ -113,10 +113,12 @@ int NiBufISelUpdate(NiHdl* handle, BufferedExtension* ext) noexcept {
   if (ext->status == kBufErr) {
     ready = (connecting && !(ext->asked & 1)) ? 2 : 3;
   } else {
-    if (ext->waiting != nullptr) {
-      ready |= ext->taken_over != nullptr ? 4 : 1;
-    } else if (ext->in != nullptr || ext->handshake > 0 || (ext->asked & 5) ||
-               ext->status == kBufAccepting) {
+    if (ext->waiting != nullptr) ready |= ext->taken_over != nullptr ? 4 : 1;
+    // The socket stays watched while a message waits (the wait does not read
+    // for such a handle, and reports it ready anyway): dropping the interest
+    // and taking it up again cost two changes of the event set per message.
+    if (ext->in != nullptr || ext->handshake > 0 || (ext->asked & 5) ||
+        ext->status == kBufAccepting) {
       mode |= 1;
     }
     if (ext->ready != nullptr || connecting ||

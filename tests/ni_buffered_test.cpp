@@ -408,6 +408,44 @@ TEST_F(NiBufferedPair, PeerThatDoesNotReadFillsTheQueue) {
   NiSelDestroySet(&set);
 }
 
+// A handle whose message waits stays ready while more arrives behind it:
+// waits that do not receive neither read over the waiting message nor
+// reorder, and the peer's close comes after the last message.
+TEST_F(NiBufferedPair, WaitsWithoutReceivingKeepEveryMessageInOrder) {
+  Handle client, server;
+  Connect(&client, &server);
+  const std::vector<std::string> sent = {"one", "two", "three"};
+  for (const std::string& text : sent) {
+    ASSERT_EQ(client.Write(text.data(), static_cast<int>(text.size())), NI_OK);
+  }
+  client.Close();
+  NI_SELSET* set = nullptr;
+  ASSERT_EQ(NiSelNewSet(&set), NI_OK);
+  ASSERT_EQ(NiSelSet(set, server.get(), NI_SEL_READ), NI_OK);
+  std::vector<std::string> received;
+  int rc = NI_OK;
+  for (int round = 0; round < 10 && rc == NI_OK; ++round) {
+    for (int wait = 0; wait < 3; ++wait) {
+      NI_SEL_EVENT events[4];
+      int count = 0;
+      ASSERT_EQ(NiSelWait(set, 5000, events, 4, &count), NI_OK);
+      ASSERT_EQ(count, 1);
+      EXPECT_EQ(events[0].handle, server.get());
+      EXPECT_EQ(events[0].events, NI_SEL_READ);
+    }
+    NIBUF* message = nullptr;
+    rc = NiReceive(server.get(), &message, 0);
+    if (rc == NI_OK) {
+      received.emplace_back(static_cast<const char*>(NiBufData(message)),
+                            static_cast<std::size_t>(NiBufLength(message)));
+      NiBufFree(&message);
+    }
+  }
+  EXPECT_EQ(received, sent);
+  EXPECT_EQ(rc, NIECONN_BROKEN);
+  NiSelDestroySet(&set);
+}
+
 // One thread serves many buffered connections through one select set.
 TEST_F(NiBufferedPair, OneThreadServesManyConnections) {
 #if defined(_WIN32)
