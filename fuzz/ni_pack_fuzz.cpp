@@ -3,7 +3,7 @@
 // in any order. The assembler must refuse what breaks the rules, never take
 // more than its limit, and hand out exactly the bytes the pieces carried.
 //
-// Input: byte 0 the limit (in units of 64 bytes, 0 = none), byte 1 the piece
+// Input: byte 0 the limit (in units of 64 bytes, 0 = 1 MiB), byte 1 the piece
 // size (1 to 256; pieces are 8 MiB on the wire), then messages, each a one-
 // byte length and its bytes.
 #include <algorithm>
@@ -25,7 +25,7 @@ void Check(bool condition) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using parcel::host::TransferAssembler;
   if (size < 2) return 0;
-  const std::uint64_t limit = data[0] == 0 ? UINT64_MAX : std::uint64_t{data[0]} * 64;
+  const std::uint64_t limit = data[0] == 0 ? std::uint64_t{1} << 20 : std::uint64_t{data[0]} * 64;
   const std::size_t piece = std::size_t{data[1]} + 1;
   TransferAssembler assembler(limit, piece);
   std::string expected;  // what the pieces of the transfer in progress carried

@@ -104,7 +104,8 @@ TransferAssembler::Step TransferAssembler::Add(std::string_view message) {
   }
   // The announced size is reserved with the first piece, not with the
   // header: a header costs its sender nothing, a piece its full size.
-  if (data_.empty()) data_.reserve(static_cast<std::size_t>(expected_));
+  // Larger transfers than any answer grow as they come.
+  if (data_.empty() && expected_ <= kMaxAnswer) data_.reserve(static_cast<std::size_t>(expected_));
   data_.append(message);
   if (data_.size() < expected_) return Step::kMore;
   expected_ = 0;
