@@ -349,6 +349,27 @@ TEST_F(NiPackServerTest, SilentAndSlowClientsHoldNoWorker) {
   EXPECT_GE(server_->counters().open, 10u);
 }
 
+TEST_F(NiPackServerTest, StopAnswersTheRequestInFlightFirst) {
+  Start();
+  const std::string request = MakeRequest({{"noise.bin", Noise(12 * kMiB, 9)}});
+  std::string response;
+  RemoteResult result;
+  std::thread client([&] { result = ExchangeOverNi(endpoint_, request, 60000, &response); });
+  // Stopped once the request is with a worker: the answer still goes out.
+  for (int k = 0; k < 30000 && server_->counters().running == 0; ++k) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(server_->counters().running, 1u);
+  server_->Stop(std::chrono::seconds(30));
+  client.join();
+  ASSERT_EQ(result.status, RemoteStatus::kOk) << result.message;
+  EXPECT_TRUE(ArchiveOf(response) == LocalArchive(request));
+  // And nobody else gets in.
+  RemoteResult late = ExchangeOverNi(endpoint_, MakeRequest({{"a", "b"}}), 5000, &response);
+  EXPECT_EQ(late.status, RemoteStatus::kUnreachable);
+  server_.reset();
+}
+
 TEST_F(NiPackServerTest, IdleConnectionsAreClosedAndUnreachableServersNamed) {
   Start(64u << 20, /*idle_seconds=*/1);
   ni::Handle peer = RawPeer(std::string("\x00\x00", 2));

@@ -106,7 +106,8 @@ struct NiPackServer::Impl {
   std::atomic<bool> wake_pending{false};
   std::mutex log_mutex;
 
-  std::atomic<std::uint64_t> accepted{0}, answered{0}, refused{0}, timed_out{0}, open{0};
+  std::atomic<std::uint64_t> accepted{0}, answered{0}, refused{0}, timed_out{0}, open{0},
+      running{0};
 
   bool Listen(std::string* error);
   bool MakeWakePair(std::string* error);
@@ -313,6 +314,7 @@ void NiPackServer::Impl::Read(NI_HANDLE handle, Connection& connection) {
     connection.busy = true;
     connection.request_start = Clock::now();
     ++in_flight;
+    running.store(in_flight, std::memory_order_relaxed);
     Job job{handle, connection.serial, connection.assembler.Take()};
     connection.request_bytes = job.request.size();
     NiSelSet(set, handle, 0);  // nothing more is read until the answer is out
@@ -327,6 +329,7 @@ void NiPackServer::Impl::Read(NI_HANDLE handle, Connection& connection) {
 
 void NiPackServer::Impl::Answer(const Done& answer) {
   --in_flight;
+  running.store(in_flight, std::memory_order_relaxed);
   auto found = connections.find(answer.handle);
   if (found == connections.end() || found->second.serial != answer.serial) return;
   Connection& connection = found->second;
@@ -584,8 +587,8 @@ void NiPackServer::Stop(std::chrono::milliseconds grace) {
 
 NiServerCounters NiPackServer::counters() const {
   const Impl& s = *impl_;
-  return {s.accepted.load(), s.open.load(), s.answered.load(), s.refused.load(),
-          s.timed_out.load()};
+  return {s.accepted.load(), s.open.load(),      s.answered.load(),
+          s.refused.load(),  s.timed_out.load(), s.running.load()};
 }
 
 }  // namespace parcel::host

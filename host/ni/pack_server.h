@@ -47,6 +47,7 @@ struct NiServerCounters {
   std::uint64_t answered = 0;   // requests answered with a response
   std::uint64_t refused = 0;    // requests or connections refused with an error report
   std::uint64_t timed_out = 0;  // connections closed for being idle
+  std::uint64_t running = 0;    // requests taken and not yet answered
 };
 
 class NiPackServer {
