@@ -1,6 +1,8 @@
 // The interpreter pool.
 #include "host/interpreter_pool.h"
 
+#include "host/exit_codes.h"
+
 namespace parcel::host {
 
 InterpreterPool::Lease::Lease(Lease&& other) noexcept
@@ -59,6 +61,15 @@ bool InterpreterPool::Run(std::string* request, std::string* response) {
 std::size_t InterpreterPool::busy() {
   std::lock_guard<std::mutex> lock(mutex_);
   return interpreters_.size() - free_.size();
+}
+
+int LoadInterpreters(const std::string& path, std::size_t count, Module* module,
+                     InterpreterPool* pool, std::string* error) {
+  if (!module->Load(path, error)) {
+    *error = "cannot load module: " + *error;
+    return kExitModule;
+  }
+  return pool->Create(*module, count, error) ? kExitOk : kExitModule;
 }
 
 }  // namespace parcel::host

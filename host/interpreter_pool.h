@@ -66,6 +66,12 @@ class InterpreterPool {
   std::vector<Interpreter*> free_;
 };
 
+// What a service host does at start: loads the module at `path` into
+// `module` and fills `pool` with `count` interpreters of it. An ExitCode:
+// kExitOk, or kExitModule with the reason in `error`.
+int LoadInterpreters(const std::string& path, std::size_t count, Module* module,
+                     InterpreterPool* pool, std::string* error);
+
 }  // namespace parcel::host
 
 #endif  // PARCEL_HOST_INTERPRETER_POOL_H_

@@ -116,16 +116,13 @@ int ServeNiOnly(const ServeOptions& options) {
   } end_watch;
 
   Module module;
-  std::string error;
-  if (!module.Load(options.module, &error)) {
-    Message("cannot load module: " + error);
-    return kExitModule;
-  }
-  const std::size_t threads = ServeThreads(options);
   InterpreterPool pool;
-  if (!pool.Create(module, threads, &error)) {
+  std::string error;
+  const std::size_t threads = ServeThreads(options);
+  if (int code = LoadInterpreters(options.module, threads, &module, &pool, &error);
+      code != kExitOk) {
     Message(error);
-    return kExitModule;
+    return code;
   }
   NiPackServer server(&pool, NiOptionsOf(options, threads));
   if (int code = StartNiService(options, &server); code != kExitOk) return code;

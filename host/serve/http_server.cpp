@@ -465,16 +465,13 @@ int Serve(const ServeOptions& options) {
   ::signal(SIGXFSZ, SIG_IGN);
 
   Module module;
-  std::string error;
-  if (!module.Load(options.module, &error)) {
-    Message("cannot load module: " + error);
-    return kExitModule;
-  }
-  const std::size_t threads = ServeThreads(options);
   InterpreterPool pool;
-  if (!pool.Create(module, threads, &error)) {
+  std::string error;
+  const std::size_t threads = ServeThreads(options);
+  if (int code = LoadInterpreters(options.module, threads, &module, &pool, &error);
+      code != kExitOk) {
     Message(error);
-    return kExitModule;
+    return code;
   }
   OutputStore::Options store_options;
   store_options.directory = PathFromUtf8(options.store);
