@@ -352,15 +352,9 @@ int HsGetServNo(HsCache* cache, const char* function, const char* name, std::uin
 
   HsWorkBuffer work;
   NiServEnt answer{};
-  HsTimer timer(cache);
-  int rc;
-  do {
-    if ((rc = work.Grow(function)) != QEL_O_K) break;
-    rc = NiPGetServByName2(name, kHsProtocol, &answer, work.data(), work.size());
-  } while (rc == NIETOO_SMALL);
-  if (timer.Finish(function, name, rc == QEL_O_K) && rc == QEL_O_K) {
-    cache->ops->trace_serv_answer(function, &answer);
-  }
+  const int rc = HsResolve(cache, function, name, &work, &answer, [&](char* data, int size) {
+    return NiPGetServByName2(name, kHsProtocol, &answer, data, size);
+  });
   if (rc != QEL_O_K && rc != NIESERV_UNKNOWN) return rc;
   char port_text[NI_SERVNO_STR_LEN];
   if (rc == QEL_O_K) {
@@ -428,15 +422,9 @@ int HsGetServName(HsCache* cache, const char* function, std::uint16_t port, char
 
   HsWorkBuffer work;
   NiServEnt answer{};
-  HsTimer timer(cache);
-  int rc;
-  do {
-    if ((rc = work.Grow(function)) != QEL_O_K) break;
-    rc = NiPGetServByPort2(port, kHsProtocol, &answer, work.data(), work.size());
-  } while (rc == NIETOO_SMALL);
-  if (timer.Finish(function, port_text, rc == QEL_O_K) && rc == QEL_O_K) {
-    cache->ops->trace_serv_answer(function, &answer);
-  }
+  const int rc = HsResolve(cache, function, port_text, &work, &answer, [&](char* data, int size) {
+    return NiPGetServByPort2(port, kHsProtocol, &answer, data, size);
+  });
   if (rc != QEL_O_K && rc != NIESERV_UNKNOWN) return rc;
   bool store = mode != NI_HS_RESOLVER_ONLY;
   if (rc == QEL_O_K) {

@@ -75,6 +75,30 @@ class HsTimer {
   std::uint32_t start_ = 0;
 };
 
+// Asks the resolver through `call(data, size)` with a work buffer grown
+// until the answer fits, timed; a slow answer is traced with the cache's
+// trace operation for its kind.
+inline void HsTraceAnswer(HsCache* cache, const char* function, const NiHostEnt* answer) {
+  cache->ops->trace_host_answer(function, answer);
+}
+inline void HsTraceAnswer(HsCache* cache, const char* function, const NiServEnt* answer) {
+  cache->ops->trace_serv_answer(function, answer);
+}
+template <typename Answer, typename Call>
+int HsResolve(HsCache* cache, const char* function, const char* what, HsWorkBuffer* work,
+              const Answer* answer, Call call) {
+  HsTimer timer(cache);
+  int rc;
+  do {
+    if ((rc = work->Grow(function)) != QEL_O_K) break;
+    rc = call(work->data(), work->size());
+  } while (rc == NIETOO_SMALL);
+  if (timer.Finish(function, what, rc == QEL_O_K) && rc == QEL_O_K) {
+    HsTraceAnswer(cache, function, answer);
+  }
+  return rc;
+}
+
 // Tables and timeouts.
 int HsNormalTimeout(int seconds) noexcept;
 int HsInitTables(HsCache* cache, const char* function, int entries,

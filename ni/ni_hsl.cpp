@@ -31,22 +31,6 @@ unsigned char ForwardState(const char* asked, const char* official, const char* 
   return kHostAsked;
 }
 
-// Asks the resolver with the growing work buffer, timed.
-template <typename Call>
-int Resolve(HsCache* cache, const char* function, const char* what, HsWorkBuffer* work,
-            NiHostEnt* answer, Call call) {
-  HsTimer timer(cache);
-  int rc;
-  do {
-    if ((rc = work->Grow(function)) != QEL_O_K) break;
-    rc = call(work->data(), work->size());
-  } while (rc == NIETOO_SMALL);
-  if (timer.Finish(function, what, rc == QEL_O_K) && rc == QEL_O_K) {
-    cache->ops->trace_host_answer(function, answer);
-  }
-  return rc;
-}
-
 // The entry remembered during a scan, when it still holds the name or the
 // address the scan found there (another thread may have overwritten it, or
 // the table may have been resized, while the resolver ran); else null.
@@ -115,7 +99,7 @@ int NiHsLGetNodeAddr(HsCache* cache, const char* name, NI_NODEADDR* out, int mod
 
   HsWorkBuffer work;
   NiHostEnt answer{};
-  int rc = Resolve(cache, kFunction, name, &work, &answer, [&](char* data, int size) {
+  int rc = HsResolve(cache, kFunction, name, &work, &answer, [&](char* data, int size) {
     return NiPGetHostByName2(name, &answer, data, size);
   });
   if (rc == QEL_O_K && answer.addrtype != parcel::platform::kSocketFamilyIPv4) {
@@ -203,7 +187,7 @@ int NiHsLGetHostName(HsCache* cache, const NI_NODEADDR* address, char* buffer, i
 
   HsWorkBuffer work;
   NiHostEnt answer{};
-  int rc = Resolve(cache, kFunction, text, &work, &answer, [&](char* data, int size) {
+  int rc = HsResolve(cache, kFunction, text, &work, &answer, [&](char* data, int size) {
     return NiPGetHostByAddr2(address, &answer, data, size);
   });
   if (rc != QEL_O_K && rc != NIEHOST_UNKNOWN) return rc;
