@@ -227,7 +227,12 @@ struct PollEntry {
 // shows as readable there (a receive then gives 0 bytes). With no socket to
 // watch, the call waits `timeout_ms` (a negative one gives 10022 on Windows).
 int SocketPoll(PollEntry* entries, std::size_t count, int timeout_ms, int* ready) noexcept;
+// SocketPoll on one socket: 0 when it is ready for `events`, 10060 when
+// `timeout_ms` passed first, or SocketPoll's error.
+int SocketWaitOne(SocketHandle socket, short events, int timeout_ms) noexcept;
 
+// Sockets handed over at once, at most.
+inline constexpr int kMaxPassedSockets = 8;
 // Hands sockets to another process on this host over the connected
 // `channel`. POSIX passes the descriptors themselves with one byte of data
 // (SCM_RIGHTS; the channel must be a local stream socket); Windows sends, for

@@ -1,4 +1,5 @@
-// The one translation of errno values into Windows Sockets numbers. Portable,
+// The one translation of errno values into Windows Sockets numbers, and
+// what else of the socket service is the same on both sides. Portable,
 // so the same table is compiled, and testable, on every platform; on mingw
 // the C library lacks a few socket errno names, and those rows drop out.
 #include <cerrno>
@@ -82,6 +83,13 @@ int SocketErrorFromErrno(int errno_value) noexcept {
     if (row.errno_value == errno_value) return row.wsa;
   }
   return errno_value;
+}
+
+int SocketWaitOne(SocketHandle socket, short events, int timeout_ms) noexcept {
+  PollEntry entry{socket, events, 0};
+  int ready = 0;
+  if (int rc = SocketPoll(&entry, 1, timeout_ms, &ready); rc != 0) return rc;
+  return ready > 0 ? 0 : kWsaETIMEDOUT;
 }
 
 }  // namespace parcel::platform

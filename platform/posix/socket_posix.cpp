@@ -366,25 +366,12 @@ int FindQosProviders(ProtocolEntry*, bool* have_tcp, ProtocolEntry*, bool* have_
 
 namespace parcel::platform {
 
-namespace {
-
-constexpr int kMaxPassed = 8;
-
-int WaitFor(SocketHandle socket, short events, int timeout_ms) {
-  PollEntry entry{socket, events, 0};
-  int ready = 0;
-  if (int rc = SocketPoll(&entry, 1, timeout_ms, &ready); rc != 0) return rc;
-  return ready > 0 ? 0 : kWsaETIMEDOUT;
-}
-
-}  // namespace
-
 int SocketSendSockets(SocketHandle channel, const SocketHandle* sockets, int count,
                       int /*process_id*/) noexcept {
-  if (sockets == nullptr || count < 1 || count > kMaxPassed) return kWsaEINVAL;
+  if (sockets == nullptr || count < 1 || count > kMaxPassedSockets) return kWsaEINVAL;
   char byte = 'S';
   iovec data{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxPassed)] = {};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxPassedSockets)] = {};
   msghdr message{};
   message.msg_iov = &data;
   message.msg_iovlen = 1;
@@ -400,7 +387,7 @@ int SocketSendSockets(SocketHandle channel, const SocketHandle* sockets, int cou
     if (n == 1) return 0;
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (int rc = WaitFor(channel, kPollWrite, 5000); rc != 0) return rc;
+      if (int rc = SocketWaitOne(channel, kPollWrite, 5000); rc != 0) return rc;
       continue;
     }
     return n < 0 ? SocketErrorFromErrno(errno) : kWsaEINVAL;
@@ -409,11 +396,11 @@ int SocketSendSockets(SocketHandle channel, const SocketHandle* sockets, int cou
 
 int SocketReceiveSockets(SocketHandle channel, SocketHandle* sockets, int count,
                          int timeout_ms) noexcept {
-  if (sockets == nullptr || count < 1 || count > kMaxPassed) return kWsaEINVAL;
+  if (sockets == nullptr || count < 1 || count > kMaxPassedSockets) return kWsaEINVAL;
   for (int i = 0; i < count; ++i) sockets[i] = kInvalidSocket;
   char byte = 0;
   iovec data{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxPassed)] = {};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxPassedSockets)] = {};
   msghdr message{};
   message.msg_iov = &data;
   message.msg_iovlen = 1;
@@ -425,21 +412,21 @@ int SocketReceiveSockets(SocketHandle channel, SocketHandle* sockets, int count,
     if (n >= 0) break;
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (int rc = WaitFor(channel, kPollRead, timeout_ms); rc != 0) return rc;
+      if (int rc = SocketWaitOne(channel, kPollRead, timeout_ms); rc != 0) return rc;
       continue;
     }
     return SocketErrorFromErrno(errno);
   }
   // Take every descriptor that arrived, then keep them only when they are
   // exactly what was announced.
-  int received[kMaxPassed * 2];
+  int received[kMaxPassedSockets * 2];
   int got = 0;
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
        header = CMSG_NXTHDR(&message, header)) {
     if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
     const std::size_t bytes = header->cmsg_len - CMSG_LEN(0);
     const int in_header = static_cast<int>(bytes / sizeof(int));
-    for (int i = 0; i < in_header && got < kMaxPassed * 2; ++i) {
+    for (int i = 0; i < in_header && got < kMaxPassedSockets * 2; ++i) {
       std::memcpy(&received[got++], CMSG_DATA(header) + i * sizeof(int), sizeof(int));
     }
   }

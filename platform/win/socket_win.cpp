@@ -582,22 +582,9 @@ int FindQosProviders(ProtocolEntry* tcp, bool* have_tcp, ProtocolEntry* udp,
 
 namespace parcel::platform {
 
-namespace {
-
-constexpr int kMaxPassed = 8;
-
-int WaitFor(SocketHandle socket, short events, int timeout_ms) {
-  PollEntry entry{socket, events, 0};
-  int ready = 0;
-  if (int rc = SocketPoll(&entry, 1, timeout_ms, &ready); rc != 0) return rc;
-  return ready > 0 ? 0 : WSAETIMEDOUT;
-}
-
-}  // namespace
-
 int SocketSendSockets(SocketHandle channel, const SocketHandle* sockets, int count,
                       int process_id) noexcept {
-  if (sockets == nullptr || count < 1 || count > kMaxPassed) return WSAEINVAL;
+  if (sockets == nullptr || count < 1 || count > kMaxPassedSockets) return WSAEINVAL;
   win::Winsock& ws = Ws2();
   decltype(ws.WSADuplicateSocketA)::Function duplicate;
   if (int rc = Bind(ws.WSADuplicateSocketA, &duplicate); rc != 0) return rc;
@@ -612,7 +599,7 @@ int SocketSendSockets(SocketHandle channel, const SocketHandle* sockets, int cou
     while (sent < sizeof info) {
       std::size_t n = 0;
       int rc = SocketSend(channel, bytes + sent, sizeof info - sent, &n);
-      if (rc == WSAEWOULDBLOCK) rc = WaitFor(channel, kPollWrite, 5000);
+      if (rc == WSAEWOULDBLOCK) rc = SocketWaitOne(channel, kPollWrite, 5000);
       if (rc != 0) return rc;
       sent += n;
     }
@@ -622,7 +609,7 @@ int SocketSendSockets(SocketHandle channel, const SocketHandle* sockets, int cou
 
 int SocketReceiveSockets(SocketHandle channel, SocketHandle* sockets, int count,
                          int timeout_ms) noexcept {
-  if (sockets == nullptr || count < 1 || count > kMaxPassed) return WSAEINVAL;
+  if (sockets == nullptr || count < 1 || count > kMaxPassedSockets) return WSAEINVAL;
   for (int i = 0; i < count; ++i) sockets[i] = kInvalidSocket;
   win::Winsock& ws = Ws2();
   decltype(ws.WSASocketA)::Function open;
@@ -635,7 +622,7 @@ int SocketReceiveSockets(SocketHandle channel, SocketHandle* sockets, int count,
       std::size_t n = 0;
       int rc = SocketReceive(channel, bytes + got, sizeof info - got, false, &n);
       if (rc == WSAEWOULDBLOCK) {
-        rc = WaitFor(channel, kPollRead, timeout_ms);
+        rc = SocketWaitOne(channel, kPollRead, timeout_ms);
         if (rc == 0) continue;
       }
       if (rc == 0 && n == 0) rc = WSAECONNRESET;
